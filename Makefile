@@ -1,0 +1,40 @@
+# Convenience front end; CMake does the real work.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps configure build test run asan tsan bench fuzz clean
+
+all: build
+
+deps:
+	./scripts/install-deps.sh
+
+configure: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+build: configure
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Sets up and passes all tests.
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+
+# Sets up and runs a console session against the virtual printer.
+run: build
+	./scripts/demo.sh $(BUILD)
+
+asan: deps
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKP28_SANITIZE=address
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS) --timeout 900
+
+tsan: deps
+	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKP28_SANITIZE=thread
+	cmake --build build-tsan -j $(JOBS)
+	cd build-tsan && ctest --output-on-failure -j $(JOBS) --timeout 900 -L threaded
+
+bench: build
+	./scripts/bench.sh $(BUILD)
+
+clean:
+	rm -rf build build-asan build-tsan build-fuzz

@@ -1,0 +1,20 @@
+// Every look-up of hardware goes through one prefix, KP28_SYSROOT, so the real
+// discovery code can run against a fake tree in tests and in the virtual printer.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kp28 {
+
+// The sysroot prefix without a trailing slash: "" for the real root.
+std::string sysroot();
+
+// rel is a path below the root ("sys/class/usbmisc"); the result is absolute.
+std::string sysroot_path(std::string_view rel);
+
+// Reads a small sysfs-style attribute: the first line, trailing blanks and line
+// end removed. Returns false when the file cannot be read.
+bool read_attribute(const std::string& path, std::string& value);
+
+}  // namespace kp28
