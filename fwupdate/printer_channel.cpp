@@ -1,0 +1,120 @@
+#include "printer_channel.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <mutex>
+#include <system_error>
+#include <thread>
+
+namespace fwupdate {
+
+namespace {
+
+void override_from_env(const char* name, int& value) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0') return;
+    char* end = nullptr;
+    long v = std::strtol(text, &end, 10);
+    if (*end == '\0' && v > 0 && v <= 24L * 3600 * 1000) value = static_cast<int>(v);
+}
+
+// Sets its flag once the limit has passed. It sleeps on a condition variable
+// so that an early success can wake it, and it is always joined: the thread
+// never outlives the wait that started it.
+class ExpiryTimer {
+public:
+    ~ExpiryTimer() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable()) thread_.join();
+    }
+
+    bool start(int limit_ms) {
+        expired_.store(false);
+        try {
+            thread_ = std::thread([this, limit_ms] {
+                std::unique_lock<std::mutex> lock(mutex_);
+                if (!wake_.wait_for(lock, std::chrono::milliseconds(limit_ms), [this] { return stop_; }))
+                    expired_.store(true);
+            });
+        } catch (const std::system_error&) {
+            return false;
+        }
+        return true;
+    }
+
+    bool expired() const { return expired_.load(); }
+
+private:
+    std::mutex mutex_;  // guards stop_
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::atomic<bool> expired_{false};
+    std::thread thread_;
+};
+
+}  // namespace
+
+ChannelTimings ChannelTimings::from_environment() {
+    ChannelTimings t;
+    override_from_env("KP28FW_QUERY_TIMEOUT_MS", t.query_ms);
+    override_from_env("KP28FW_ACK_TIMEOUT_MS", t.ack_ms);
+    override_from_env("KP28FW_REBOOT_PERIOD_MS", t.reboot_period_ms);
+    override_from_env("KP28FW_REBOOT_LIMIT_MS", t.reboot_limit_ms);
+    return t;
+}
+
+int PrinterChannel::connect(const std::string& printer_name) {
+    // The list only tells whether any printer is there; its paths are unused.
+    const char* paths[KP28_MAX_PRINTERS] = {};
+    int capacity = KP28_MAX_PRINTERS;
+    if (Kp28wrap_list(&capacity, paths) != 0) return -1;
+
+    const int last = printer_name.empty() ? KP28_MAX_PRINTERS - 1 : 0;
+    for (int index = 0; index <= last; ++index) {
+        KP28_DOOR door = KP28_INVALID_DOOR;
+        if (Kp28wrap_connect(&door, index) == 0) {
+            door_ = door;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+void PrinterChannel::disconnect() {
+    Kp28wrap_disconnect(&door_);
+    door_ = KP28_INVALID_DOOR;
+}
+
+bool PrinterChannel::write(const void* bytes, std::size_t length) {
+    unsigned count = 0;
+    if (Kp28wrap_write(door_, bytes, static_cast<unsigned>(length), &count, -1) != 0) return false;
+    return count == length;
+}
+
+bool PrinterChannel::read(void* buffer, std::size_t length, int timeout_ms, std::size_t& count) {
+    unsigned got = 0;
+    const int rc = Kp28wrap_read(door_, buffer, static_cast<unsigned>(length), &got, timeout_ms);
+    count = got;
+    return rc == 0;
+}
+
+int PrinterChannel::wait_for_reboot(int limit_ms, const std::string& printer_name,
+                                    const std::function<bool()>& query_version) {
+    ExpiryTimer timer;
+    if (!timer.start(limit_ms)) return -1;
+    if (timer.expired()) return -1;
+    do {
+        std::this_thread::sleep_for(std::chrono::milliseconds(timings_.reboot_period_ms));
+        disconnect();
+        if (connect(printer_name) == 0 && query_version()) return 0;
+    } while (!timer.expired());
+    return -1;
+}
+
+}  // namespace fwupdate

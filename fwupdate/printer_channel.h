@@ -1,0 +1,71 @@
+// The updater's one path to a printer: a kp28wrap connection to a USB printer,
+// whole-frame writes, timed reads, and the wait for a printer that restarts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "kp28wrap.h"
+
+namespace fwupdate {
+
+// Time limits of the printer dialogue, in milliseconds. The defaults are the
+// product's; each may be replaced through an environment variable (tests use
+// this to keep the waits short):
+//   KP28FW_QUERY_TIMEOUT_MS   identity queries and the USB identifier read (10000)
+//   KP28FW_ACK_TIMEOUT_MS     every acknowledgement reply (120000)
+//   KP28FW_REBOOT_PERIOD_MS   pause before each attempt to find a restarted printer (5000)
+//   KP28FW_REBOOT_LIMIT_MS    how long a restarted printer is waited for (180000)
+struct ChannelTimings {
+    int query_ms = 10000;
+    // An acknowledgement is read once the bytes it answers have been written
+    // in full (writes have no limit), so it only waits for what the printer
+    // still holds in its buffers and for its own check of the data. Two
+    // minutes covers an 8 MiB image drained at 70 KB/s, well below what the
+    // slowest full-speed USB printer accepts, so a printer that has stopped
+    // answering ends the job instead of holding the updater for ever.
+    int ack_ms = 120000;
+    int reboot_period_ms = 5000;
+    int reboot_limit_ms = 180000;
+
+    static ChannelTimings from_environment();
+};
+
+class PrinterChannel {
+public:
+    explicit PrinterChannel(ChannelTimings timings = {}) : timings_(timings) {}
+    PrinterChannel(const PrinterChannel&) = delete;
+    PrinterChannel& operator=(const PrinterChannel&) = delete;
+
+    const ChannelTimings& timings() const { return timings_; }
+
+    // An empty name tries printers 0 to 15 in turn; any other name tries
+    // printer 0 only (the name is not matched against anything). Returns 0 on
+    // success, -1 otherwise.
+    int connect(const std::string& printer_name);
+    void disconnect();
+    bool connected() const { return door_ != KP28_INVALID_DOOR; }
+
+    // Done only when the whole length was written.
+    bool write(const void* bytes, std::size_t length);
+    // timeout_ms as for Kp28wrap_read. count receives what was delivered.
+    bool read(void* buffer, std::size_t length, int timeout_ms, std::size_t& count);
+
+    // Waits up to limit_ms for the printer to come back after a restart:
+    // every reboot period it reconnects and runs query_version. Returns 0 as
+    // soon as a query succeeds, -1 when the limit has passed.
+    int wait_for_reboot(int limit_ms, const std::string& printer_name,
+                        const std::function<bool()>& query_version);
+
+    // The byte a printer sent in place of the expected mode token, or 0 when
+    // it refused to enter a mode.
+    std::uint8_t last_reply_code = 0;
+
+private:
+    ChannelTimings timings_;
+    KP28_DOOR door_ = KP28_INVALID_DOOR;
+};
+
+}  // namespace fwupdate

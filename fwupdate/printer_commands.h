@@ -1,0 +1,118 @@
+// The printer's maintenance dialogue: command frames and their replies, and
+// the three operations built from them (reboot, USB identifier, firmware
+// download).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "announcer.h"
+#include "printer_channel.h"
+#include "temp_file.h"
+
+namespace fwupdate {
+
+inline constexpr std::size_t kProductNameLength = 17;
+inline constexpr std::size_t kVersionLength = 5;
+inline constexpr std::size_t kUsbIdLength = 32;
+inline constexpr std::size_t kImageHeaderSize = 256;
+
+using ImageHeader = std::array<std::uint8_t, kImageHeaderSize>;
+using FirmwareVersion = std::array<char, kVersionLength>;
+
+// Operations return these.
+inline constexpr int kOk = 0;
+inline constexpr int kFailed = 4;
+
+// The data that the download sends: an open file, and when it is a temporary
+// file, the TempFile that removes it once it has been sent.
+class DataFile {
+public:
+    // The caller's own file: neither closed nor removed here.
+    explicit DataFile(int fd) : fd_(fd) {}
+    // A temporary file read through fd (owned from now on).
+    DataFile(int fd, TempFile temp) : fd_(fd), owns_fd_(true), temp_(std::move(temp)) {}
+    ~DataFile() { close_and_remove(); }
+    DataFile(const DataFile&) = delete;
+    DataFile& operator=(const DataFile&) = delete;
+
+    int fd() const { return fd_; }
+    // Closes and removes a temporary file; does nothing to the caller's own.
+    void close_and_remove();
+
+private:
+    int fd_ = -1;
+    bool owns_fd_ = false;
+    TempFile temp_;
+};
+
+// Frames exactly as they go on the wire.
+namespace frames {
+std::vector<std::uint8_t> product_name_query();
+std::vector<std::uint8_t> firmware_version_query();
+std::vector<std::uint8_t> enter_dll_mode();
+std::vector<std::uint8_t> leave_dll_mode(std::uint8_t token);
+std::vector<std::uint8_t> image_size(std::uint8_t token, std::uint32_t size, const ImageHeader* header);
+std::vector<std::uint8_t> image_data(std::uint8_t token);
+std::vector<std::uint8_t> write_flash(std::uint8_t token);
+std::vector<std::uint8_t> reboot(std::uint8_t token);
+std::vector<std::uint8_t> enter_usb_id_mode();
+std::vector<std::uint8_t> leave_usb_id_mode(std::uint8_t token);
+std::vector<std::uint8_t> read_usb_id(std::uint8_t token);
+std::vector<std::uint8_t> write_usb_id(std::uint8_t token, const std::string& identifier);
+}  // namespace frames
+
+// Whether a product name marks a printer that can record a USB identifier.
+// supported_message: the name was tested at its feature position (the
+// "supports" message is announced) rather than accepted by its prefix.
+bool usb_id_feature(const std::string& product_name, bool& supported_message);
+
+class PrinterCommands {
+public:
+    PrinterCommands(PrinterChannel& channel, const Announcer& announcer, std::string printer_name,
+                    std::int32_t chunk_size)
+        : channel_(channel), announcer_(announcer), printer_name_(std::move(printer_name)),
+          chunk_size_(chunk_size) {}
+
+    // Commands: true on success.
+    bool query_product_name(std::string& name);
+    bool query_firmware_version(FirmwareVersion& version);
+    bool enter_dll_mode(std::uint8_t& token);
+    bool leave_dll_mode(std::uint8_t token);
+    bool send_image_size(std::uint8_t token, std::uint32_t size, const ImageHeader* header);
+    bool send_image_data(std::uint8_t token, int fd, std::string& error_text);
+    bool send_write_flash(std::uint8_t token);
+    bool send_reboot(std::uint8_t token);
+    bool enter_usb_id_mode(std::uint8_t& token);
+    bool leave_usb_id_mode(std::uint8_t token);
+    bool read_usb_id(std::uint8_t token, std::string& identifier);
+    bool write_usb_id(std::uint8_t token, const std::string& identifier);
+
+    // Operations: kOk or kFailed.
+    int reboot();
+    int record_usb_id(const std::string& identifier);
+    // old_version: the version read before the image was prepared.
+    int download(std::uint32_t size, const ImageHeader* header, DataFile& data,
+                 const FirmwareVersion& old_version);
+
+    const Announcer& announcer() const { return announcer_; }
+
+private:
+    bool send(const std::vector<std::uint8_t>& frame);
+    // Reads exactly 6 bytes: prefix, class and the token (checked against
+    // token, or taken as the new token when enter is set).
+    bool read_ack(std::uint8_t reply_class, std::uint8_t& token, bool enter);
+    bool wait_for_reboot(FirmwareVersion& version);
+    void announce_reply_code();
+
+    PrinterChannel& channel_;
+    const Announcer& announcer_;
+    std::string printer_name_;
+    std::int32_t chunk_size_;
+};
+
+}  // namespace fwupdate

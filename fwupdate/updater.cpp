@@ -1,0 +1,109 @@
+#include "updater.h"
+
+#include <unistd.h>
+
+#include <climits>
+
+#include "announcer.h"
+#include "printer_channel.h"
+#include "printer_commands.h"
+#include "retrieval_layer.h"
+#include "temp_file.h"
+
+namespace fwupdate {
+
+namespace {
+
+void print_usage() { Announcer::console(kUsageLine); }
+
+// The result text of the layer's failure code, or, when the layer recorded
+// none, the operation's own failure text.
+std::string closing_text(const RetrievalLayer& layer, const char* operation_failure) {
+    std::string detail;
+    const int code = layer.failure_code(detail);
+    return code == kResultNoError ? std::string(operation_failure) : result_text(code);
+}
+
+}  // namespace
+
+CommandLineResult load_settings(const std::string& dir, const std::vector<std::string>& args,
+                                UpdaterSettings& settings) {
+    settings = UpdaterSettings{};
+    if (!dir.empty()) {
+        const std::string path = find_ini_file(dir);
+        apply_ini(path.empty() ? IniFile{} : IniFile::load(path), settings);
+    }
+    if (args.empty()) return CommandLineResult::run;
+    return apply_command_line(args, settings);
+}
+
+int run_updater(const std::vector<std::string>& args) {
+    UpdaterSettings settings;
+    std::string dir;
+    if (!current_directory(dir)) dir.clear();
+    if (load_settings(dir, args, settings) == CommandLineResult::help) {
+        print_usage();
+        return 0;
+    }
+
+    settings.protocol = to_upper(settings.protocol);
+    RetrievalProtocol protocol;
+    if (settings.protocol == "FTP") {
+        protocol = RetrievalProtocol::ftp;
+    } else if (settings.protocol == "HTTP") {
+        protocol = RetrievalProtocol::http;
+    } else if (settings.protocol == "SHARE") {
+        protocol = RetrievalProtocol::share;
+    } else {
+        print_usage();
+        return 1;
+    }
+    const RetrievalRecord record = make_retrieval_record(protocol, settings.url, settings.port,
+                                                         settings.user, settings.password);
+
+    if (settings.url.empty() && settings.usb_id.empty() && !settings.reboot) {
+        print_usage();
+        return 1;
+    }
+
+    const Announcer announcer(settings.log_file, settings.verbose);
+    PrinterChannel channel(ChannelTimings::from_environment());
+    announcer.announce("Connecting to printer");
+    if (channel.connect(settings.printer_name) != 0) {
+        announcer.announce("Printer connection failure");
+        return 1;
+    }
+
+    PrinterCommands commands(channel, announcer, settings.printer_name, settings.buffer_size);
+    std::unique_ptr<RetrievalLayer> layer = make_retrieval_layer(static_cast<int>(protocol), commands);
+    std::string detail;
+    if (layer->initialise() != 0) {
+        const std::string text = result_text(layer->failure_code(detail));
+        announcer.log(text);
+        Announcer::console(text);
+        return 1;
+    }
+    if (!settings.url.empty() && layer->connect(record) != 0) {
+        Announcer::console(result_text(layer->failure_code(detail)));
+        return 1;
+    }
+
+    if (settings.reboot) {
+        if (layer->reboot() != 0) {
+            Announcer::console(closing_text(*layer, kRebootFailureText));
+            return 1;
+        }
+        return 0;
+    }
+    if (!settings.url.empty() && layer->update(settings.url) != 0) {
+        Announcer::console(closing_text(*layer, kUpdateFailureText));
+        return 1;
+    }
+    if (!settings.usb_id.empty() && layer->record_usb_id(settings.usb_id) != 0) {
+        Announcer::console(closing_text(*layer, kUsbIdFailureText));
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace fwupdate
