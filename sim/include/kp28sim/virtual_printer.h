@@ -55,12 +55,12 @@ struct Faults {
     bool silent = false;
     // Enter DLL / USB-ID mode is answered with token 0; the mode is not entered.
     bool zero_token = false;
-    // Acknowledgements inside a mode carry a token different from the one
-    // handed out (the next one in sequence).
+    // Acknowledgements inside a mode (not those of the enter commands) carry
+    // a token different from the one handed out (the next one in sequence).
+    // The commands themselves are carried out.
     bool wrong_token = false;
     // Acknowledgements inside a mode carry this byte instead of the token
-    // (e.g. 0x05). The command is not carried out. Takes precedence over
-    // wrong_token.
+    // (e.g. 0x05); otherwise as wrong_token, which it takes precedence over.
     std::optional<std::uint8_t> ack_byte;
     // "r" sends a checksum that does not match the image; "w" echoes a
     // checksum that differs from the one received (and the image is not

@@ -1,0 +1,369 @@
+// kp28sim: one virtual KP28 / KP28Plus printer in a fake sysroot and on a
+// loopback TCP port, for trying the tools without hardware.
+#include "kp28sim/virtual_printer.h"
+
+#include <arpa/inet.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace kp28sim;
+
+namespace {
+
+const char* kHelp = R"(Usage: kp28sim [OPTIONS]
+
+Plays one KP28 or KP28Plus printer on every link the service tools use: a USB
+printer node, a serial port (or the printer's USB CDC serial port), a parallel
+port, all made in a fake sysroot, and a TCP port on loopback. Point the tools
+at it with KP28_SYSROOT=<sysroot>.
+
+Printer:
+  --model KP28|KP28Plus     model (default KP28Plus). Selects the byte order of
+                            the NVM length, the NVM checksum and two-byte
+                            parameters: KP28Plus least significant byte first,
+                            KP28 most significant first.
+  --name TEXT               product name, up to 17 characters (default
+                            "KP28plus PB U2" / "KP28 PB-I U2")
+  --no-usb-id-feature       the printer ignores the USB-ID mode frames, and the
+                            default name fails the tools' feature check
+                            ("KP28 PB-I S2": no U at position 10)
+  --fw-version VVVVV        firmware version, exactly 5 characters (default 1.00A)
+  --usb-id TEXT             USB identifier, up to 32 characters
+  --nvm FILE                the NVM image (2048 bytes) instead of the built-in one
+  --mfg FILE                the manufacturing defaults (2048 bytes)
+  --description FILE        the parameter description sent after "m"
+  --downtime MS             how long a restart takes (default 2000)
+  --version-rule RULE       the firmware version after a firmware load:
+                              image     (default) the 5 characters that follow
+                                        the first "KP28FW:" in the loaded image
+                                        (256-byte header first, then the data)
+                                        when all are printable ASCII, otherwise
+                                        as "increment"
+                              increment the old version with its last decimal
+                                        digit raised by one, carrying into the
+                                        digits before it (1.09A -> 1.10A,
+                                        9.99Z -> 0.00Z); without digits the last
+                                        character is raised by one
+                              keep      the old version (a load that does not take)
+                            A plain reboot always keeps the old version.
+  --setup                   power on with ON_LINE held: start in setup mode
+
+Links (all in the sysroot; each can be turned off):
+  --sysroot DIR             the fake sysroot (created if needed; default: a new
+                            directory under $TMPDIR or /tmp)
+  --usb N | --no-usb        USB printer node dev/usb/lpN (default 0)
+  --serial NAME | --no-serial
+                            serial port dev/NAME: ttySn, ttyUSBn or ttyACMn
+                            (default ttyS0)
+  --cdc                     the serial port is the printer's USB CDC port: its
+                            driver is cdc_acm (default name ttyACM0)
+  --parallel N | --no-parallel
+                            parallel port dev/lpN (default 0)
+  --tcp PORT | --no-tcp     TCP port on 127.0.0.1 (default 9100; 0: any free port)
+
+  Normal mode answers on USB, parallel, TCP and on the serial port when the
+  other side set it to 9600 baud; setup mode answers only on the serial port
+  at 19200 baud. The speed is the one the tool set on its end of the
+  pseudo-terminal.
+
+Faults (the printer misbehaves on purpose):
+  --silent                  reads everything, answers nothing
+  --zero-token              enter DLL / USB-ID mode answered with token 0
+  --wrong-token             acknowledgements inside a mode carry another token
+  --ack-byte HEX            acknowledgements inside a mode carry this byte (e.g. 05)
+  --bad-nvm-crc             wrong NVM checksum after "r", wrong echo after "w",
+                            load-setup frames refused
+  --nvm-length-2049         "r" announces and sends 2049 bytes
+  --comeback-after SEC      a restart takes SEC seconds (decimals allowed)
+  --never-come-back         after write flash or reboot the printer stays away
+  --cut-after N             every link goes dead after N bytes (both ways)
+  --garbage                 every answer is replaced by random bytes
+  --pace                    serial links move bytes at the line rate (speed/10
+                            bytes a second: 19200 baud is 1920 bytes a second)
+
+Output:
+  --transcript FILE         append every transfer: seconds since start, link,
+                            "in" (to the printer) or "out", @speed on serial,
+                            the bytes in hex
+  --json                    print the nodes as one JSON object, then one JSON
+                            object per event
+  -h, --help                this text
+
+Operator (while running):
+  SIGUSR1, or the line "setup" on standard input: switch the printer off and on
+      with ON_LINE held (setup mode)
+  SIGUSR2, or the line "power" on standard input: switch it off and on
+  SIGINT, SIGTERM, SIGHUP, or the line "quit": stop the printer and remove the
+      nodes it made (and the sysroot, when kp28sim created it). The end of
+      standard input is ignored, so the program may run in the background.
+)";
+
+struct Options {
+    PrinterConfig cfg;
+    std::string sysroot;
+    bool json = false;
+};
+
+[[noreturn]] void usage_error(const std::string& msg) {
+    std::fprintf(stderr, "kp28sim: %s\n(kp28sim --help shows the options)\n", msg.c_str());
+    std::exit(2);
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) usage_error("cannot read " + path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+long to_number(const std::string& opt, const std::string& v, int base = 10) {
+    char* end = nullptr;
+    errno = 0;
+    const long n = std::strtol(v.c_str(), &end, base);
+    if (v.empty() || *end || errno || n < 0) usage_error(opt + " needs a number, not \"" + v + "\"");
+    return n;
+}
+
+Options parse(int argc, char** argv) {
+    Options o;
+    auto& c = o.cfg;
+    c.tcp_port = 9100;
+    bool serial_named = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) usage_error(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "-h" || a == "--help") {
+            std::fputs(kHelp, stdout);
+            std::exit(0);
+        } else if (a == "--model") {
+            const std::string v = value();
+            if (v == "KP28" || v == "kp28") c.model = Model::KP28;
+            else if (v == "KP28Plus" || v == "kp28plus" || v == "KP28plus") c.model = Model::KP28Plus;
+            else usage_error("--model is KP28 or KP28Plus");
+        } else if (a == "--name") c.product_name = value();
+        else if (a == "--no-usb-id-feature") c.usb_id_feature = false;
+        else if (a == "--fw-version") c.firmware_version = value();
+        else if (a == "--usb-id") c.usb_id = value();
+        else if (a == "--nvm") c.nvm = read_file(value());
+        else if (a == "--mfg") c.mfg_defaults = read_file(value());
+        else if (a == "--description") {
+            auto d = read_file(value());
+            c.description.assign(d.begin(), d.end());
+        } else if (a == "--downtime") c.reboot_downtime = std::chrono::milliseconds(to_number(a, value()));
+        else if (a == "--version-rule") {
+            const std::string v = value();
+            if (v == "image") c.version_rule = VersionRule::FromImage;
+            else if (v == "increment") c.version_rule = VersionRule::Increment;
+            else if (v == "keep") c.version_rule = VersionRule::Keep;
+            else usage_error("--version-rule is image, increment or keep");
+        } else if (a == "--setup") c.start_in_setup_mode = true;
+        else if (a == "--sysroot") o.sysroot = value();
+        else if (a == "--usb") c.usb_lp = static_cast<int>(to_number(a, value()));
+        else if (a == "--no-usb") c.usb_lp.reset();
+        else if (a == "--serial") {
+            c.serial = value();
+            serial_named = true;
+        } else if (a == "--no-serial") c.serial.reset();
+        else if (a == "--cdc") c.serial_cdc_acm = true;
+        else if (a == "--parallel") c.parallel_lp = static_cast<int>(to_number(a, value()));
+        else if (a == "--no-parallel") c.parallel_lp.reset();
+        else if (a == "--tcp") {
+            const long p = to_number(a, value());
+            if (p > 65535) usage_error("--tcp takes a port number");
+            c.tcp_port = static_cast<std::uint16_t>(p);
+        } else if (a == "--no-tcp") c.tcp_port.reset();
+        else if (a == "--silent") c.faults.silent = true;
+        else if (a == "--zero-token") c.faults.zero_token = true;
+        else if (a == "--wrong-token") c.faults.wrong_token = true;
+        else if (a == "--ack-byte") {
+            const long b = to_number(a, value(), 16);
+            if (b > 255) usage_error("--ack-byte takes one byte in hex");
+            c.faults.ack_byte = static_cast<std::uint8_t>(b);
+        } else if (a == "--bad-nvm-crc") c.faults.bad_nvm_checksum = true;
+        else if (a == "--nvm-length-2049") c.faults.nvm_length_2049 = true;
+        else if (a == "--comeback-after") {
+            const std::string v = value();
+            char* end = nullptr;
+            const double s = std::strtod(v.c_str(), &end);
+            if (v.empty() || *end || s < 0 || s > 86400) usage_error("--comeback-after takes seconds");
+            c.faults.comeback_after = std::chrono::milliseconds(static_cast<long long>(s * 1000));
+        } else if (a == "--never-come-back") c.faults.never_comes_back = true;
+        else if (a == "--cut-after") c.faults.cut_after_bytes = static_cast<std::size_t>(to_number(a, value()));
+        else if (a == "--garbage") c.faults.garbage = true;
+        else if (a == "--pace") c.faults.pace_line_rate = true;
+        else if (a == "--transcript") c.transcript_file = value();
+        else if (a == "--json") o.json = true;
+        else usage_error("unknown option " + a);
+    }
+    if (c.serial_cdc_acm && !serial_named && c.serial) c.serial = "ttyACM0";
+    if (c.serial) {
+        const std::string& n = *c.serial;
+        const bool ok = (n.rfind("ttyS", 0) == 0 || n.rfind("ttyUSB", 0) == 0 || n.rfind("ttyACM", 0) == 0) &&
+                        n.find('/') == std::string::npos;
+        if (!ok) usage_error("--serial takes ttySn, ttyUSBn or ttyACMn");
+    }
+    return o;
+}
+
+std::string json_escape(const std::string& s) {
+    std::string out;
+    for (unsigned char ch : s) {
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += static_cast<char>(ch);
+        } else if (ch < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", ch);
+            out += buf;
+        } else {
+            out += static_cast<char>(ch);
+        }
+    }
+    return out;
+}
+
+std::mutex out_mutex;
+
+void say(bool json, const std::string& what) {
+    std::lock_guard lk(out_mutex);
+    if (json)
+        std::printf("{\"event\":\"%s\"}\n", json_escape(what).c_str());
+    else
+        std::printf("kp28sim: %s\n", what.c_str());
+    std::fflush(stdout);
+}
+
+// Removes the sysfs entries the printer's nodes were announced by, so that
+// tools started after the printer ends do not find stale ports. The device
+// nodes themselves go with the sysroot object.
+void remove_entries(const kp28::FakeSysroot& root, const PrinterConfig& c) {
+    std::error_code ec;
+    if (c.usb_lp) fs::remove_all(root.path("sys/class/usbmisc/lp" + std::to_string(*c.usb_lp)), ec);
+    if (c.serial) fs::remove_all(root.path("sys/class/tty/" + *c.serial), ec);
+    if (c.parallel_lp) fs::remove_all(root.path("sys/class/printer/lp" + std::to_string(*c.parallel_lp)), ec);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o = parse(argc, argv);
+
+    // Signals are taken through a descriptor; the printer's worker thread
+    // inherits the blocked mask and never sees them.
+    sigset_t sigs;
+    sigemptyset(&sigs);
+    for (int s : {SIGINT, SIGTERM, SIGUSR1, SIGUSR2, SIGHUP}) sigaddset(&sigs, s);
+    sigaddset(&sigs, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &sigs, nullptr);
+    const int sfd = signalfd(-1, &sigs, SFD_CLOEXEC);
+    if (sfd < 0) {
+        std::perror("kp28sim: signalfd");
+        return 1;
+    }
+
+    const bool made_root = !o.sysroot.empty() && !fs::exists(o.sysroot);
+    try {
+        kp28::FakeSysroot root(o.sysroot);
+        const bool json = o.json;
+        o.cfg.on_event = [json](const std::string& e) { say(json, e); };
+        VirtualPrinter printer(root, o.cfg);
+        printer.start();
+        const auto& c = printer.config();
+        const char* model = c.model == Model::KP28Plus ? "KP28Plus" : "KP28";
+        if (json) {
+            std::lock_guard lk(out_mutex);
+            std::printf(
+                "{\"sysroot\":\"%s\",\"model\":\"%s\",\"product_name\":\"%s\",\"firmware_version\":\"%s\","
+                "\"usb_id\":\"%s\",\"usb_node\":\"%s\",\"serial_node\":\"%s\",\"serial_cdc_acm\":%s,"
+                "\"parallel_node\":\"%s\",\"tcp\":\"%s\",\"setup_mode\":%s,\"pid\":%d}\n",
+                json_escape(root.root()).c_str(), model, json_escape(c.product_name).c_str(),
+                json_escape(c.firmware_version).c_str(), json_escape(c.usb_id).c_str(),
+                json_escape(printer.usb_node()).c_str(), json_escape(printer.serial_node()).c_str(),
+                c.serial_cdc_acm ? "true" : "false", json_escape(printer.parallel_node()).c_str(),
+                c.tcp_port ? ("127.0.0.1:" + std::to_string(printer.tcp_port())).c_str() : "",
+                c.start_in_setup_mode ? "true" : "false", static_cast<int>(getpid()));
+            std::fflush(stdout);
+        } else {
+            std::lock_guard lk(out_mutex);
+            std::printf("kp28sim: %s \"%s\", firmware %s, USB id \"%s\"\n", model, c.product_name.c_str(),
+                        c.firmware_version.c_str(), c.usb_id.c_str());
+            std::printf("kp28sim: sysroot %s (export KP28_SYSROOT=%s)\n", root.root().c_str(),
+                        root.root().c_str());
+            if (!printer.usb_node().empty()) std::printf("kp28sim: USB printer  %s\n", printer.usb_node().c_str());
+            if (!printer.serial_node().empty())
+                std::printf("kp28sim: serial port  %s%s\n", printer.serial_node().c_str(),
+                            c.serial_cdc_acm ? " (USB CDC)" : "");
+            if (!printer.parallel_node().empty())
+                std::printf("kp28sim: parallel     %s\n", printer.parallel_node().c_str());
+            if (c.tcp_port) std::printf("kp28sim: TCP          127.0.0.1:%u\n", printer.tcp_port());
+            std::printf("kp28sim: SIGUSR1 or \"setup\" on stdin: power on with ON_LINE held; "
+                        "SIGUSR2 or \"power\": power cycle; SIGINT/SIGTERM or \"quit\": stop (pid %d)\n",
+                        static_cast<int>(getpid()));
+            std::fflush(stdout);
+        }
+
+        bool stdin_open = true;
+        std::string line;
+        for (bool run = true; run;) {
+            pollfd p[2] = {{sfd, POLLIN, 0}, {STDIN_FILENO, static_cast<short>(stdin_open ? POLLIN : 0), 0}};
+            if (::poll(p, 2, -1) < 0) {
+                if (errno == EINTR) continue;
+                break;
+            }
+            if (p[0].revents & POLLIN) {
+                signalfd_siginfo si{};
+                if (::read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+                    if (si.ssi_signo == SIGUSR1) printer.enter_setup_mode();
+                    else if (si.ssi_signo == SIGUSR2) printer.power_cycle();
+                    else if (si.ssi_signo != SIGPIPE) run = false;
+                }
+            }
+            if (stdin_open && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+                char buf[256];
+                const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+                if (n <= 0) {
+                    stdin_open = false;  // run on, e.g. in the background
+                    continue;
+                }
+                line.append(buf, static_cast<std::size_t>(n));
+                for (std::size_t nl; (nl = line.find('\n')) != std::string::npos;) {
+                    std::string cmd = line.substr(0, nl);
+                    line.erase(0, nl + 1);
+                    while (!cmd.empty() && (cmd.back() == '\r' || cmd.back() == ' ')) cmd.pop_back();
+                    if (cmd == "setup") printer.enter_setup_mode();
+                    else if (cmd == "power") printer.power_cycle();
+                    else if (cmd == "quit") run = false;
+                    else if (!cmd.empty()) say(json, "unknown command \"" + cmd + "\" (setup, power, quit)");
+                }
+                if (line.size() > 4096) line.clear();
+            }
+        }
+        printer.stop();
+        remove_entries(root, c);
+        say(json, "stopped");
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kp28sim: %s\n", e.what());
+        return 1;
+    }
+    if (made_root) {
+        std::error_code ec;
+        fs::remove_all(o.sysroot, ec);
+    }
+    return 0;
+}
