@@ -1,0 +1,155 @@
+// Temporary files in a directory others may write to: a planted link is never
+// followed, an old file is replaced by a fresh owner-only one, and the file is
+// gone on every path out.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "temp_file.h"
+#include "test_servers.h"
+
+using fwupdate::TempFile;
+
+namespace {
+
+struct PathCase {
+    const char* dir;
+    const char* pattern;
+    long pid;
+    const char* path;
+};
+
+TEST(TempPath, JoinsDirectoryAndNameWithOneSlash)
+{
+    const PathCase cases[] = {
+        {"/work", "_ftp_image%d.img", 42, "/work/_ftp_image42.img"},
+        {"/work/", "_http_image%d.img", 42, "/work/_http_image42.img"},
+        {"/", "_image_%d.gunzip", 7, "/_image_7.gunzip"},
+        {"/w", "_image_%d.clear", 4194304, "/w/_image_4194304.clear"},
+        {"/w", "fixed.img", 5, "/w/fixed.img"},
+    };
+    for (const PathCase& c : cases)
+        EXPECT_EQ(fwupdate::make_temp_path(c.dir, c.pattern, c.pid), c.path) << c.path;
+}
+
+mode_t mode_of(const std::string& path)
+{
+    struct stat st{};
+    EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
+    return st.st_mode;
+}
+
+TEST(TempFileCreate, PlantedLinkIsReplacedNotFollowed)
+{
+    kp28test::ScratchDir dir;
+    const std::string victim = dir.write_file("victim", "precious");
+    const std::string name = dir.file("_ftp_image1.img");
+    ASSERT_EQ(::symlink(victim.c_str(), name.c_str()), 0);
+    // A dangling link would make a plain open create the file where it points.
+    const std::string dangling = dir.file("_http_image1.img");
+    const std::string elsewhere = dir.file("elsewhere");
+    ASSERT_EQ(::symlink(elsewhere.c_str(), dangling.c_str()), 0);
+
+    for (const std::string& path : {name, dangling}) {
+        TempFile file;
+        ASSERT_EQ(file.create(path), 0) << path;
+        ASSERT_EQ(file.write_all("image", 5), 0);
+        EXPECT_TRUE(S_ISREG(mode_of(path))) << path;
+    }
+    std::string bytes;
+    ASSERT_TRUE(kp28test::read_file(victim, bytes));
+    EXPECT_EQ(bytes, "precious");
+    EXPECT_NE(::access(elsewhere.c_str(), F_OK), 0);
+}
+
+TEST(TempFileCreate, OldFileIsReplacedByFreshOwnerOnlyFile)
+{
+    kp28test::ScratchDir dir;
+    const std::string path = dir.write_file("_image_9.gunzip", "stale contents");
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    struct stat before{};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    // Another hard link keeps the old inode alive, so a new one cannot reuse its number.
+    ASSERT_EQ(::link(path.c_str(), dir.file("keep").c_str()), 0);
+
+    const mode_t old_umask = ::umask(0);
+    TempFile file;
+    const int err = file.create(path);
+    ::umask(old_umask);
+    ASSERT_EQ(err, 0);
+
+    struct stat after{};
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    EXPECT_NE(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_size, 0);
+    EXPECT_EQ(after.st_mode & 07777, 0600u);
+    std::string old;
+    ASSERT_TRUE(kp28test::read_file(dir.file("keep"), old));
+    EXPECT_EQ(old, "stale contents");
+}
+
+TEST(TempFileCreate, NameTakenByADirectoryFailsAndLeavesIt)
+{
+    kp28test::ScratchDir dir;
+    const std::string path = dir.file("_image_3.clear");
+    ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
+    TempFile file;
+    EXPECT_NE(file.create(path), 0);
+    EXPECT_FALSE(file.holds_file());
+    EXPECT_EQ(file.fd(), -1);
+    struct stat st{};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+TEST(TempFileLifetime, FileGoesWithItsOwnerUnlessReleased)
+{
+    kp28test::ScratchDir dir;
+    const std::string a = dir.file("a");
+    const std::string b = dir.file("b");
+    const std::string c = dir.file("c");
+    {
+        TempFile file;
+        ASSERT_EQ(file.create(a), 0);
+        ASSERT_EQ(::access(a.c_str(), F_OK), 0);
+    }
+    EXPECT_NE(::access(a.c_str(), F_OK), 0) << "removed with its owner";
+
+    TempFile moved;
+    {
+        TempFile file;
+        ASSERT_EQ(file.create(b), 0);
+        moved = std::move(file);
+    }
+    EXPECT_EQ(::access(b.c_str(), F_OK), 0) << "a move hands the file on";
+    moved.remove();
+    EXPECT_NE(::access(b.c_str(), F_OK), 0);
+    moved.remove();  // twice is harmless
+
+    {
+        TempFile file;
+        ASSERT_EQ(file.create(c), 0);
+        ASSERT_EQ(file.write_all("xyz", 3), 0);
+        EXPECT_EQ(file.release(), c);
+    }
+    std::string bytes;
+    ASSERT_TRUE(kp28test::read_file(c, bytes));
+    EXPECT_EQ(bytes, "xyz") << "a released file stays";
+}
+
+TEST(WorkingDirectory, RemovedDirectoryCannotBeDetermined)
+{
+    kp28test::ScratchDir dir;
+    const std::string gone = dir.file("gone");
+    ASSERT_EQ(::mkdir(gone.c_str(), 0700), 0);
+    kp28test::ScopedWorkingDirectory in(gone);
+    std::string cwd;
+    ASSERT_TRUE(fwupdate::current_directory(cwd));
+    EXPECT_EQ(cwd, gone);
+    ASSERT_EQ(::rmdir(gone.c_str()), 0);
+    EXPECT_FALSE(fwupdate::current_directory(cwd));
+}
+
+}  // namespace
