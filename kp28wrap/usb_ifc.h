@@ -1,0 +1,140 @@
+// usb_ifc: the printer table, discovery, device open and close, timed
+// transfers and the idle timer of the USB implementation.
+//
+// Locks, in the order they may be taken:
+//   1. UsbState::lock (recursive): the library lock. Guards the printer table
+//      (every non-atomic PrinterInfo field), the DOOR slots and both counts.
+//      Held for whole bookkeeping operations, never across a transfer's wait.
+//   2. IdleTimer::mu, ReadJob::mu: one timer's or one timed read's own state.
+//      Taken under the library lock or alone; never held while taking it.
+// Threads are joined only with the library lock released (see Reaper), since
+// a thread on its way out may still need the lock once.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/platform.h"
+
+namespace kp28wrap {
+
+constexpr uint32_t kDoorXor = 0x0D002000;
+constexpr uint32_t kNoSlot = 0xB7D09AD0;  // XOR kDoorXor = KP28_INVALID_DOOR
+constexpr uint32_t kFreeSlot = 0xF2EEF2EE;
+constexpr int kMaxPrinters = 16;
+constexpr int kPathSize = 256;
+constexpr int kIdlePeriodMs = 2000;
+constexpr int kReadPollStepMs = 100;
+constexpr uint32_t kDefaultChunkSize = 512;
+// Largest single read the kernel performs; a rounded transfer above it cannot
+// be served and is refused like a failed allocation (0x208).
+constexpr uint64_t kMaxTransfer = 0x7ffff000;
+
+// The idle timer of one opened printer: a counting semaphore (pending) that
+// every transfer releases, and a thread that closes the device file 2000 ms
+// after the last release unless a transfer is under way.
+struct IdleTimer {
+    std::mutex mu;               // guards pending, stop
+    std::condition_variable cv;  // signalled on release and on stop
+    unsigned pending = 0;        // releases not yet taken
+    bool stop = false;
+    std::atomic<bool> stopping{false};  // stop, readable without mu
+    std::thread thread;                 // joined by whoever takes the timer out of its record
+    uint32_t handle_value = 0;          // for the trace texts
+};
+
+enum ReadState : int32_t { kReadNotStarted = 0, kReading = 1, kReadFailed = 2, kReadDone = 3 };
+
+// One timed read's worker. The worker fills a buffer of its own, so a caller
+// that gave up waiting has nothing of its memory left in use; what the worker
+// delivers waits here for the next timed read on the DOOR.
+struct ReadJob {
+    std::mutex mu;               // guards the fields below
+    std::condition_variable cv;  // signalled when the worker ends
+    uint32_t slot = 0;
+    uint32_t length = 0;
+    uint32_t count = 0;
+    int32_t state = kReadNotStarted;
+    int32_t result = 0x205;
+    std::vector<unsigned char> data;
+    std::thread thread;  // joined by whoever takes the job out of its record
+};
+
+struct PrinterInfo {
+    char device_path[kPathSize] = {};  // first member: Kp28wrap_list hands out its address
+    int32_t present = 0;
+    int32_t opened = 0;
+    std::shared_ptr<platform::DeviceFile> device;  // the device handle; null while closed
+    std::atomic<int32_t> options{0};  // bit 0 cancel a timed-out write, bit 1 auto-refresh
+    std::unique_ptr<IdleTimer> timer;
+    // Transfers under way. A count rather than a flag: a caller's transfer and
+    // a read worker may overlap, and the first to end must not release the
+    // device to the idle timer while the other still uses it.
+    std::atomic<int32_t> busy{0};
+    std::shared_ptr<ReadJob> read_job;
+    std::string node;  // the device node, kept beside the path text
+    // Changed whenever the record's connection ends, so a transfer or worker of
+    // an ended connection can never reopen the device.
+    uint64_t generation = 0;
+};
+
+struct UsbState {
+    std::recursive_mutex lock;  // the library lock, see the top of this file
+    PrinterInfo printers[kMaxPrinters];
+    uint32_t doors[kMaxPrinters] = {};
+    int printer_count = 0;
+    int open_count = 0;
+    bool accept_all = false;
+    uint32_t chunk_size = kDefaultChunkSize;
+};
+
+// Live between usb_initialize and the end of usb_shutdown.
+UsbState& usb_state();
+// Builds the state in storage that no static destructor touches, so unload
+// finds it intact whatever the order of destruction.
+void create_usb_state();
+void destroy_usb_state();
+
+// A transfer's view of its connection, taken under the lock at the DOOR check.
+struct Conn {
+    PrinterInfo* rec;
+    uint64_t generation;
+    uint32_t slot;
+};
+
+// Threads taken out of records under the lock, joined after it is released.
+struct Reaper {
+    std::vector<std::unique_ptr<IdleTimer>> timers;
+    std::vector<std::shared_ptr<ReadJob>> jobs;
+    void take_timer(PrinterInfo& rec);
+    void take_job(PrinterInfo& rec);
+    void join_all();
+};
+
+void reset_record(PrinterInfo& rec);
+int usb_enumerate();
+bool match_device_path(const char* path);
+
+// Under the library lock.
+std::shared_ptr<platform::DeviceFile> OpenDevice(PrinterInfo& rec, uint64_t generation);
+bool CloseDevice(PrinterInfo& rec);
+
+int32_t do_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count, int wait_ms,
+                bool worker);
+int32_t do_write(const Conn& c, const void* buffer, uint32_t length, uint32_t* count, int wait_ms);
+int32_t async_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count, int timeout_ms);
+// Under the library lock; returns the result without recording it.
+int32_t device_control(PrinterInfo& rec, int code, int value, void* out);
+
+// The value that the trace texts print for a record ("ppi").
+inline unsigned ppi(const PrinterInfo* rec) {
+    return static_cast<unsigned>(reinterpret_cast<uintptr_t>(rec));
+}
+
+}  // namespace kp28wrap

@@ -1,0 +1,71 @@
+// Connect, write, read (without limit and timed) and disconnect against
+// printers that the test plays on the pseudo-terminal's master side.
+#include <chrono>
+#include <thread>
+
+#include "wrap_test_base.h"
+
+namespace kp28test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+class TransferTest : public WrapTest {};
+
+TEST_F(TransferTest, WriteReachesPrinterAndUntimedReadGetsReply) {
+    auto& pty = root.add_usb_printer(0);
+    load();
+    const KP28_DOOR door = connect(0);
+    EXPECT_EQ(door, 0x0D002000u);
+
+    const std::string query("\x14\x14\x1b\x14\x01\x00\x01", 7);
+    unsigned count = 0;
+    EXPECT_EQ(write(door, query, -1, &count), 0);
+    EXPECT_EQ(count, 7u);
+    EXPECT_EQ(read_master_exact(pty.master(), 7, 2s), query);
+
+    write_master(pty.master(), "KP28Plus");
+    int32_t rc = -1;
+    EXPECT_EQ(read(door, 64, -1, rc), "KP28Plus");
+    EXPECT_EQ(rc, 0);
+
+    KP28_DOOR d = door;
+    EXPECT_EQ((*lib)->disconnect(&d), 0);
+    EXPECT_EQ(d, KP28_INVALID_DOOR);
+}
+
+TEST_F(TransferTest, TimedReadOfSilentPrinterTimesOutAndNextReadGetsLateReply) {
+    auto& pty = root.add_usb_printer(0);
+    load();
+    const KP28_DOOR door = connect(0);
+
+    int32_t rc = -1;
+    const auto start = Clock::now();
+    EXPECT_EQ(read(door, 64, 300, rc), "");
+    EXPECT_GE(Clock::now() - start, 300ms);
+    EXPECT_EQ(rc, KP28WRAP_E_TIMEOUT);
+    EXPECT_EQ(last_error(), KP28WRAP_E_TIMEOUT);
+
+    // The reply arrives while nobody waits; the worker left behind keeps it.
+    write_master(pty.master(), "late reply");
+    EXPECT_EQ(read(door, 64, 5000, rc), "late reply");
+    EXPECT_EQ(rc, 0);
+}
+
+TEST_F(TransferTest, TimedReadEndsAsSoonAsReplyArrives) {
+    auto& pty = root.add_usb_printer(0);
+    load();
+    const KP28_DOOR door = connect(0);
+    std::thread printer([&] {
+        std::this_thread::sleep_for(50ms);
+        write_master(pty.master(), "ok");
+    });
+    int32_t rc = -1;
+    EXPECT_EQ(read(door, 16, 10000, rc), "ok");
+    EXPECT_EQ(rc, 0);
+    printer.join();
+}
+
+}  // namespace
+}  // namespace kp28test
