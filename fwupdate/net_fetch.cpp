@@ -321,7 +321,9 @@ struct NetClient::Impl {
         curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_buffer);
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, protocol == NetProtocol::ftp ? "ftp" : "http");
+        // The request itself is always the client's own protocol (the URL is
+        // built here); an HTTP server may still move the file to HTTPS.
+        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, protocol == NetProtocol::ftp ? "ftp" : "http,https");
         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout);
         // libcurl's own low-speed check averages over several seconds, so a
         // server that sends a burst and falls silent would be waited for much
@@ -349,7 +351,7 @@ struct NetClient::Impl {
             curl_easy_setopt(handle, CURLOPT_USERAGENT, agent.c_str());
             curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
             curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 10L);
-            curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http");
+            curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
         }
     }
 

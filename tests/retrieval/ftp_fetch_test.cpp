@@ -101,7 +101,7 @@ struct ModeCase {
 
 TEST_F(FtpFetch, PassiveOrActiveBinaryTransferKeepsEveryByte)
 {
-    const ModeCase cases[] = {{true, "PASV"}, {false, "PORT"}};
+    const ModeCase cases[] = {{true, "<- PASV"}, {false, "<- PORT"}};
     for (const ModeCase& c : cases) {
         SCOPED_TRACE(c.data_command);
         kp28test::FtpServer server(ftp_options(served.path()));
@@ -111,12 +111,12 @@ TEST_F(FtpFetch, PassiveOrActiveBinaryTransferKeepsEveryByte)
         ASSERT_TRUE(client.connect(record).ok());
         expect_image_fetched(client, record);
         // Either form of the command counts: PASV/EPSV, PORT/EPRT.
-        const std::string extended = c.passive ? "EPSV" : "EPRT";
+        const std::string extended = c.passive ? "<- EPSV" : "<- EPRT";
         EXPECT_TRUE(server.wait_for_log("RETR /kp28.img"));
         const std::string log = server.log();
         EXPECT_TRUE(log.find(c.data_command) != std::string::npos ||
                     log.find(extended) != std::string::npos) << log;
-        EXPECT_NE(log.find("TYPE I"), std::string::npos) << log;
+        EXPECT_NE(log.find("<- TYPE I"), std::string::npos) << log;
     }
 }
 

@@ -86,6 +86,18 @@ TEST_F(HttpFetch, BodyIsReadUntilTheContentLengthIsReached)
     }
 }
 
+TEST_F(HttpFetch, RedirectIsFollowedAndItsPageIsNotStored)
+{
+    const std::string image = retrieval_test::pseudo_random_bytes(4000, 9);
+    served.write_file("kp28.img", image);
+    kp28test::FaultyHttpServer server(faulty(served.path(), kp28test::HttpFault::redirect));
+    std::string bytes;
+    const NetStatus status = fetch(record_for(server, "/kp28.img"), &bytes);
+    ASSERT_TRUE(status.ok()) << status.text;
+    EXPECT_TRUE(bytes == image);
+    EXPECT_TRUE(server.wait_for_log("GET /kp28.img?moved"));
+}
+
 struct RefusalCase {
     const char* what;
     kp28test::HttpFault fault;
