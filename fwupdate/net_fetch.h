@@ -36,7 +36,7 @@ namespace fwupdate {
 // below, at most 1023 characters.
 struct NetStatus {
     int code = 0;  // 0, or the failure code: 2 open, 3 connect, 4 fetch
-    std::string text;
+    std::string text{};
     bool ok() const { return code == 0; }
 };
 
@@ -61,12 +61,12 @@ enum class NetProtocol { ftp, http };
 // The parts of a URL. user, password and port are recognised so that they can
 // be skipped; the clients do not use them.
 struct UrlParts {
-    std::string scheme;
-    std::string user;
-    std::string password;
-    std::string host;     // an IPv6 literal keeps its brackets: "[::1]"
-    std::string port;     // the digits after the host, empty when none
-    std::string path;     // everything after host and port: "/dir/fw.img?x=1"
+    std::string scheme{};
+    std::string user{};
+    std::string password{};
+    std::string host{};   // an IPv6 literal keeps its brackets: "[::1]"
+    std::string port{};   // the digits after the host, empty when none
+    std::string path{};   // everything after host and port: "/dir/fw.img?x=1"
 };
 
 // Host names longer than this are refused: a host name is at most 259 bytes.

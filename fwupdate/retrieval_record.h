@@ -12,10 +12,10 @@ namespace fwupdate {
 enum class RetrievalProtocol : int { ftp = 0, http = 1, share = 2 };
 
 struct RetrievalRecord {
-    std::string url;          // SHARE: a file path
+    std::string url{};        // SHARE: a file path
     std::uint16_t port = 0;   // the server port; 0 lets the protocol pick its own
-    std::string user;         // empty: anonymous FTP, no HTTP authentication
-    std::string password;
+    std::string user{};       // empty: anonymous FTP, no HTTP authentication
+    std::string password{};
     bool passive = false;     // FTP: passive transfer (the data connection is opened by us)
 };
 
