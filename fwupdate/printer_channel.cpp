@@ -64,6 +64,7 @@ ChannelTimings ChannelTimings::from_environment() {
     ChannelTimings t;
     override_from_env("KP28FW_QUERY_TIMEOUT_MS", t.query_ms);
     override_from_env("KP28FW_ACK_TIMEOUT_MS", t.ack_ms);
+    override_from_env("KP28FW_LEAVE_TIMEOUT_MS", t.leave_ack_ms);
     override_from_env("KP28FW_REBOOT_PERIOD_MS", t.reboot_period_ms);
     override_from_env("KP28FW_REBOOT_LIMIT_MS", t.reboot_limit_ms);
     return t;

@@ -16,6 +16,7 @@ namespace fwupdate {
 // this to keep the waits short):
 //   KP28FW_QUERY_TIMEOUT_MS   identity queries and the USB identifier read (10000)
 //   KP28FW_ACK_TIMEOUT_MS     every acknowledgement reply (120000)
+//   KP28FW_LEAVE_TIMEOUT_MS   the acknowledgement of a leave-mode command (2000)
 //   KP28FW_REBOOT_PERIOD_MS   pause before each attempt to find a restarted printer (5000)
 //   KP28FW_REBOOT_LIMIT_MS    how long a restarted printer is waited for (180000)
 struct ChannelTimings {
@@ -27,6 +28,10 @@ struct ChannelTimings {
     // slowest full-speed USB printer accepts, so a printer that has stopped
     // answering ends the job instead of holding the updater for ever.
     int ack_ms = 120000;
+    // Nobody looks at the answer to a leave-mode command, and after a restart
+    // the printer is no longer in the mode and need not answer at all, so a
+    // short wait is enough and keeps a finished job from hanging at its end.
+    int leave_ack_ms = 2000;
     int reboot_period_ms = 5000;
     int reboot_limit_ms = 180000;
 

@@ -85,10 +85,10 @@ bool PrinterCommands::send(const std::vector<std::uint8_t>& bytes) {
     return channel_.write(bytes.data(), bytes.size());
 }
 
-bool PrinterCommands::read_ack(std::uint8_t reply_class, std::uint8_t& token, bool enter) {
+bool PrinterCommands::read_ack(std::uint8_t reply_class, std::uint8_t& token, bool enter, int timeout_ms) {
     std::uint8_t reply[kAckSize] = {};
     std::size_t count = 0;
-    if (!channel_.read(reply, sizeof reply, channel_.timings().ack_ms, count)) return false;
+    if (!channel_.read(reply, sizeof reply, timeout_ms, count)) return false;
     if (count != kAckSize || !starts_with_prefix(reply, count, reply_class)) return false;
     if (enter) {
         if (reply[5] == 0) {
@@ -134,7 +134,7 @@ bool PrinterCommands::enter_dll_mode(std::uint8_t& token) {
 }
 
 bool PrinterCommands::leave_dll_mode(std::uint8_t token) {
-    return send(frames::leave_dll_mode(token)) && read_ack(kDll, token, false);
+    return send(frames::leave_dll_mode(token)) && read_ack(kDll, token, false, channel_.timings().leave_ack_ms);
 }
 
 bool PrinterCommands::send_image_size(std::uint8_t token, std::uint32_t size, const ImageHeader* header) {
@@ -188,7 +188,8 @@ bool PrinterCommands::enter_usb_id_mode(std::uint8_t& token) {
 }
 
 bool PrinterCommands::leave_usb_id_mode(std::uint8_t token) {
-    const bool ok = send(frames::leave_usb_id_mode(token)) && read_ack(kUsbId, token, false);
+    const bool ok =
+        send(frames::leave_usb_id_mode(token)) && read_ack(kUsbId, token, false, channel_.timings().leave_ack_ms);
     channel_.disconnect();
     return ok;
 }

@@ -19,9 +19,8 @@ namespace fwupdate {
 inline constexpr std::size_t kProductNameLength = 17;
 inline constexpr std::size_t kVersionLength = 5;
 inline constexpr std::size_t kUsbIdLength = 32;
-inline constexpr std::size_t kImageHeaderSize = 256;
-
-using ImageHeader = std::array<std::uint8_t, kImageHeaderSize>;
+// The 256 bytes that go with the image size command.
+using ImageHeader = std::array<std::uint8_t, 256>;
 using FirmwareVersion = std::array<char, kVersionLength>;
 
 // Operations return these.
@@ -105,7 +104,10 @@ private:
     bool send(const std::vector<std::uint8_t>& frame);
     // Reads exactly 6 bytes: prefix, class and the token (checked against
     // token, or taken as the new token when enter is set).
-    bool read_ack(std::uint8_t reply_class, std::uint8_t& token, bool enter);
+    bool read_ack(std::uint8_t reply_class, std::uint8_t& token, bool enter, int timeout_ms);
+    bool read_ack(std::uint8_t reply_class, std::uint8_t& token, bool enter) {
+        return read_ack(reply_class, token, enter, channel_.timings().ack_ms);
+    }
     bool wait_for_reboot(FirmwareVersion& version);
     void announce_reply_code();
 
