@@ -1,0 +1,32 @@
+// CRC-32 of ISO 3309 / RFC 1952 (the gzip and boot-image checksum): reflected
+// polynomial 0xEDB88320, register preset to all ones, result complemented.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace kp28 {
+
+// Continues a checksum: `previous` is the result of an earlier call (0 to
+// start), so crc32(crc32(0, a), b) == crc32(0, a + b). Over no bytes the value
+// is returned unchanged. Uses carry-less multiplication where the processor has
+// it and eight bytes per round through tables otherwise; both give the same
+// value as the byte-by-byte definition.
+std::uint32_t crc32(std::uint32_t previous, const void* bytes, std::size_t length);
+
+inline std::uint32_t crc32(std::uint32_t previous, std::span<const std::uint8_t> bytes) {
+    return crc32(previous, bytes.data(), bytes.size());
+}
+
+// The byte-at-a-time table (entry i is the register after shifting byte i
+// through a cleared register). It is a compile-time constant, so callers that
+// used to build it before each run have nothing to do; it is here for code that
+// steps a raw register itself: reg = table[(reg ^ b) & 0xFF] ^ (reg >> 8).
+const std::array<std::uint32_t, 256>& crc_table();
+
+// The portable path alone, for tests that compare it with the fast one.
+std::uint32_t crc32_portable(std::uint32_t previous, const void* bytes, std::size_t length);
+
+}  // namespace kp28

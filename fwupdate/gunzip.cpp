@@ -1,0 +1,754 @@
+// Gzip member decoder (RFC 1952 container, RFC 1951 deflate data).
+//
+// Why it is built this way:
+//  - The whole unpacked image lives in the caller's buffer, so that buffer is
+//    also the deflate window: matches copy straight from earlier output and no
+//    32 KiB window is flushed or copied. A match may not reach back before the
+//    first byte of output, and nothing is ever stored past the buffer's end.
+//  - Input is a bounded cursor [in, end). Bits are kept in a 64-bit buffer that
+//    is topped up to at least 56 bits once per symbol: with eight or more bytes
+//    left by one unaligned load, nearer the end a byte at a time. Past the end
+//    the byte-wise refill supplies zero bytes and counts them (`overread_`);
+//    the moment a counted zero bit is actually consumed the run ends with
+//    "ran out of input data\n", and any other failure met after padding was
+//    consumed is reported as that too, so truncated input always says so.
+//  - 56 bits cover the longest step of the main loop: a literal/length code
+//    (15 bits) with its extra bits (5) and a distance code (15) with its extra
+//    bits (13), 48 bits in all, so the loop refills once per symbol.
+//  - Codes are decoded with one table lookup for all codes up to the table's
+//    bit width and a second lookup in a subtable for longer ones. Each entry
+//    carries everything needed: literal byte or length/distance base, the
+//    number of extra bits and the total bits to drop, so a length comes out as
+//    base + (bits >> code length) without a second table.
+//  - Failures leave through one place (`fail`), which records the reason; the
+//    decode loops only test the condition.
+#include "gunzip.h"
+
+#include <kp28/crc32.h>
+
+#include <algorithm>
+#include <array>
+#include <bit>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace fwupdate {
+namespace {
+
+// Literal/length primary table width. 2^11 entries of 4 bytes (8 KiB) sit in
+// the first-level cache and resolve all but the rarest symbols of real data in
+// one lookup; refilling 2048 entries per block costs little next to the
+// thousands of symbols a block carries. 9 bits would force subtable lookups
+// for common literals in compressed code.
+constexpr unsigned kLitlenTableBits = 11;
+// Distance primary table width: distance codes are at most 15 bits, but in
+// practice rarely over 8, and only 30 symbols exist.
+constexpr unsigned kDistTableBits = 8;
+// Code-length codes are at most 7 bits: a single level always suffices.
+constexpr unsigned kCodelenTableBits = 7;
+
+constexpr unsigned kMaxCodeBits = 15;       // longest Huffman code in deflate
+constexpr unsigned kNumLitlenSyms = 288;    // 0-255 literals, 256 end, 257-287 lengths (286, 287 invalid)
+constexpr unsigned kNumDistSyms = 32;       // 0-29 distances (30, 31 invalid)
+constexpr unsigned kNumCodelenSyms = 19;
+constexpr unsigned kMaxLitlenCodes = 286;   // largest HLIT + 257 a block may declare
+constexpr unsigned kMaxDistCodes = 30;      // largest HDIST + 1 a block may declare
+
+// Table capacity: the primary table plus subtables. Every subtable belongs to
+// a primary entry that is the prefix of at least one longer code and has at
+// most 2^(15 - table bits) entries, so "number of symbols times the largest
+// subtable" is a safe bound (not a tight one; memory is not the concern).
+constexpr std::size_t table_capacity(unsigned table_bits, unsigned num_syms) {
+    return (std::size_t{1} << table_bits) + num_syms * (std::size_t{1} << (kMaxCodeBits - table_bits));
+}
+constexpr std::size_t kLitlenCapacity = table_capacity(kLitlenTableBits, kNumLitlenSyms);
+constexpr std::size_t kDistCapacity = table_capacity(kDistTableBits, kNumDistSyms);
+constexpr std::size_t kCodelenCapacity = std::size_t{1} << kCodelenTableBits;
+
+// Decode table entry, 32 bits:
+//   bits 0-7   bits to drop: code length plus extra bits (a link: the primary width)
+//   bits 8-11  code length (a link: the subtable's width); extra bits follow the code
+//   bit  12    literal
+//   bit  13    exceptional: end of block, link or invalid symbol
+//   bit  14    link to a subtable
+//   bit  15    end of block
+//   bits 16-31 literal byte, length or distance base, code-length symbol, or subtable start
+constexpr std::uint32_t kLiteral = 1u << 12;
+constexpr std::uint32_t kExceptional = 1u << 13;
+constexpr std::uint32_t kLink = 1u << 14;
+constexpr std::uint32_t kEndOfBlock = 1u << 15;
+constexpr std::uint32_t kInvalid = kExceptional;
+
+// Per-symbol entry before the code length is added: value, flags, extra bits.
+constexpr std::uint32_t symbol_entry(std::uint32_t value, std::uint32_t extra) { return (value << 16) | extra; }
+
+// RFC 1951 3.2.5: length symbols 257-285 and distance symbols 0-29.
+constexpr std::array<std::uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
+                                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::array<std::uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                                       2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+constexpr std::array<std::uint16_t, 30> kDistBase = {1,   2,   3,   4,    5,    7,    9,    13,   17,    25,
+                                                     33,  49,  65,  97,   129,  193,  257,  385,  513,   769,
+                                                     1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::array<std::uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+                                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+
+constexpr std::array<std::uint32_t, kNumLitlenSyms> make_litlen_entries() {
+    std::array<std::uint32_t, kNumLitlenSyms> e{};
+    for (std::uint32_t s = 0; s < 256; ++s) e[s] = symbol_entry(s, 0) | kLiteral;
+    e[256] = kExceptional | kEndOfBlock;
+    for (std::uint32_t s = 257; s < 286; ++s) e[s] = symbol_entry(kLengthBase[s - 257], kLengthExtra[s - 257]);
+    e[286] = e[287] = kInvalid;
+    return e;
+}
+constexpr std::array<std::uint32_t, kNumDistSyms> make_dist_entries() {
+    std::array<std::uint32_t, kNumDistSyms> e{};
+    for (std::uint32_t s = 0; s < 30; ++s) e[s] = symbol_entry(kDistBase[s], kDistExtra[s]);
+    e[30] = e[31] = kInvalid;
+    return e;
+}
+constexpr std::array<std::uint32_t, kNumCodelenSyms> make_codelen_entries() {
+    std::array<std::uint32_t, kNumCodelenSyms> e{};
+    for (std::uint32_t s = 0; s < kNumCodelenSyms; ++s) e[s] = symbol_entry(s, 0);
+    return e;
+}
+constexpr auto kLitlenEntries = make_litlen_entries();
+constexpr auto kDistEntries = make_dist_entries();
+constexpr auto kCodelenEntries = make_codelen_entries();
+
+// Order in which a dynamic block lists the code-length code lengths.
+constexpr std::array<std::uint8_t, kNumCodelenSyms> kCodelenOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                                                      11, 4,  12, 3, 13, 2, 14, 1, 15};
+
+// Inflate's own result codes, as the failure text shows them.
+enum InflateError : int {
+    kErrBadData = 1,        // incomplete code set, invalid symbol, bad stored length, lengths past their count
+    kErrOversubscribed = 2, // over-subscribed code set or block type 3
+    kErrNoMemory = 3,
+};
+
+enum class Failure { None, Message, Inflate, RanOut, Overflow };
+
+enum class Build { Ok, Incomplete, Oversubscribed };
+
+std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
+    std::uint32_t r = 0;
+    for (unsigned i = 0; i < len; ++i, code >>= 1) r = (r << 1) | (code & 1);
+    return r;
+}
+
+// Builds a decode table from code lengths. `sparse_ok`: a set with no codes,
+// or a single code of one bit, is accepted (RFC 1951 3.2.7 allows it for the
+// distance code of a block with one distance or none); its unused entries
+// decode as invalid.
+Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bits, const std::uint8_t* lens,
+                  unsigned num_lens, const std::uint32_t* entries, bool sparse_ok) {
+    unsigned count[kMaxCodeBits + 1] = {};
+    for (unsigned s = 0; s < num_lens; ++s) ++count[lens[s]];
+    count[0] = 0;
+    int left = 1;
+    unsigned codes = 0;
+    for (unsigned len = 1; len <= kMaxCodeBits; ++len) {
+        left = (left << 1) - static_cast<int>(count[len]);
+        if (left < 0) return Build::Oversubscribed;
+        codes += count[len];
+    }
+    const std::size_t primary = std::size_t{1} << table_bits;
+    if (left > 0) {
+        if (!sparse_ok || codes > 1 || (codes == 1 && count[1] != 1)) return Build::Incomplete;
+        std::fill(table, table + primary, kInvalid + 1);  // an unused code still takes its first bit
+    }
+
+    // Symbols sorted by code length, then by value: the canonical code order.
+    unsigned offset[kMaxCodeBits + 2] = {};
+    for (unsigned len = 1; len <= kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
+    std::uint16_t sorted[kNumLitlenSyms];
+    for (unsigned s = 0; s < num_lens; ++s)
+        if (lens[s] != 0) sorted[offset[lens[s]]++] = static_cast<std::uint16_t>(s);
+
+    unsigned remaining[kMaxCodeBits + 1];
+    std::copy(std::begin(count), std::end(count), remaining);
+    std::size_t next_free = primary;
+    std::uint32_t current_prefix = ~0u, sub_start = 0, sub_bits = 0;
+    std::uint32_t code = 0;
+    unsigned k = 0;
+    for (unsigned len = 1; len <= kMaxCodeBits; ++len, code <<= 1) {
+        for (unsigned n = 0; n < count[len]; ++n, ++code, --remaining[len]) {
+            const unsigned sym = sorted[k++];
+            const std::uint32_t rev = reverse_bits(code, len);
+            if (len <= table_bits) {
+                const std::uint32_t e = entries[sym] + len + (len << 8);
+                for (std::size_t i = rev; i < primary; i += std::size_t{1} << len) table[i] = e;
+                continue;
+            }
+            const std::uint32_t prefix = rev & static_cast<std::uint32_t>(primary - 1);
+            if (prefix != current_prefix) {
+                // A new subtable: wide enough for the longest code under this
+                // prefix. The codes under it follow one another in canonical
+                // order, so count down the space they fill, length by length.
+                sub_bits = len - table_bits;
+                int space = (1 << sub_bits) - static_cast<int>(remaining[len]);
+                while (space > 0 && table_bits + sub_bits < kMaxCodeBits) {
+                    ++sub_bits;
+                    space = (space << 1) - static_cast<int>(remaining[table_bits + sub_bits]);
+                }
+                if (next_free + (std::size_t{1} << sub_bits) > capacity) return Build::Oversubscribed;
+                current_prefix = prefix;
+                sub_start = static_cast<std::uint32_t>(next_free);
+                next_free += std::size_t{1} << sub_bits;
+                table[prefix] = kExceptional | kLink | (sub_start << 16) | (sub_bits << 8) | table_bits;
+            }
+            const unsigned rest = len - table_bits;
+            const std::uint32_t e = entries[sym] + rest + (rest << 8);
+            for (std::size_t i = rev >> table_bits; i < (std::size_t{1} << sub_bits); i += std::size_t{1} << rest)
+                table[sub_start + i] = e;
+        }
+    }
+    return Build::Ok;
+}
+
+struct Tables {
+    std::uint32_t litlen[kLitlenCapacity];
+    std::uint32_t dist[kDistCapacity];
+    std::uint32_t codelen[kCodelenCapacity];
+};
+
+std::uint64_t load_le64(const std::uint8_t* p) {
+    std::uint64_t v;
+    std::memcpy(&v, p, 8);
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    return v;
+}
+
+std::uint32_t load_le32(const std::uint8_t* p) {
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+constexpr std::uint64_t low_bits(unsigned n) { return (std::uint64_t{1} << n) - 1; }
+
+class Inflater {
+public:
+    Inflater(std::span<const std::uint8_t> input, std::span<std::uint8_t> output, Tables& tables)
+        : in_(input.data()), end_(input.data() + input.size()), out_begin_(output.data()),
+          out_(output.data()), out_end_(output.data() + output.size()), t_(tables) {}
+
+    // Whole deflate stream, then the position just after its last byte.
+    bool inflate();
+    const std::uint8_t* position() const { return in_; }
+    std::size_t total() const { return static_cast<std::size_t>(out_ - out_begin_); }
+    std::uint32_t crc() const { return crc_; }
+    Failure failure() const { return failure_; }
+    int error_code() const { return error_; }
+    const char* tree_message() const { return tree_message_; }
+
+private:
+    // Every failure goes through here. Once zero padding has been consumed the
+    // real cause is the missing input, whatever the symptom.
+    bool fail(Failure f, int error = 0) {
+        if (padding_consumed()) {
+            f = Failure::RanOut;
+            tree_message_ = nullptr;
+        }
+        failure_ = f;
+        error_ = error;
+        return false;
+    }
+    bool padding_consumed() const { return overread_ * 8 > bitsleft_; }
+
+    // Tops the bit buffer up to at least 56 bits. Bits above `bitsleft_` are
+    // either zero or already the next input bits, so OR-ing them in again is
+    // harmless.
+    bool refill() {
+        if (end_ - in_ >= 8) {
+            bitbuf_ |= load_le64(in_) << bitsleft_;
+            in_ += (63 - bitsleft_) >> 3;
+            bitsleft_ |= 56;
+            return true;
+        }
+        if (padding_consumed()) return fail(Failure::RanOut);
+        while (bitsleft_ <= 56) {
+            if (in_ != end_)
+                bitbuf_ |= std::uint64_t{*in_++} << bitsleft_;
+            else
+                ++overread_;
+            bitsleft_ += 8;
+        }
+        return true;
+    }
+    std::uint32_t take(unsigned n) {  // n <= bitsleft_
+        const auto v = static_cast<std::uint32_t>(bitbuf_ & low_bits(n));
+        drop(n);
+        return v;
+    }
+    void drop(unsigned n) {
+        bitbuf_ >>= n;
+        bitsleft_ -= n;
+    }
+    // Hands back the whole bytes held in the bit buffer; the cursor then points
+    // at the first byte not yet consumed. The buffer must be byte-aligned.
+    void give_back() {
+        const unsigned held = bitsleft_ >> 3;
+        in_ -= held - overread_;
+        overread_ = 0;
+        bitbuf_ = 0;
+        bitsleft_ = 0;
+    }
+
+    bool stored_block();
+    bool fixed_tables();
+    bool dynamic_tables();
+    bool huffman_block();
+    void copy_match(std::uint8_t* dst, std::size_t dist, std::size_t length);
+
+    const std::uint8_t* in_;
+    const std::uint8_t* end_;
+    std::uint8_t* out_begin_;
+    std::uint8_t* out_;
+    std::uint8_t* out_end_;
+    Tables& t_;
+    std::uint64_t bitbuf_ = 0;
+    unsigned bitsleft_ = 0;
+    unsigned overread_ = 0;  // zero bytes supplied past the end of the input
+    std::uint32_t crc_ = 0;
+    Failure failure_ = Failure::None;
+    int error_ = 0;
+    const char* tree_message_ = nullptr;
+};
+
+bool Inflater::inflate() {
+    for (;;) {
+        if (!refill()) return false;
+        const bool last = take(1) != 0;
+        const unsigned type = take(2);
+        std::uint8_t* const block_start = out_;
+        bool ok;
+        switch (type) {
+        case 0: ok = stored_block(); break;
+        case 1: ok = fixed_tables() && huffman_block(); break;
+        case 2: ok = dynamic_tables() && huffman_block(); break;
+        default: ok = fail(Failure::Inflate, kErrOversubscribed); break;
+        }
+        // The CRC follows the output block by block, while it is still in cache.
+        crc_ = kp28::crc32(crc_, block_start, static_cast<std::size_t>(out_ - block_start));
+        if (!ok) return false;
+        if (last) break;
+    }
+    if (padding_consumed()) return fail(Failure::RanOut);
+    drop(bitsleft_ & 7);  // the rest of the last byte is padding
+    give_back();
+    return true;
+}
+
+bool Inflater::stored_block() {
+    drop(bitsleft_ & 7);
+    if (!refill()) return false;  // refill keeps whole bytes, the buffer stays aligned
+    const std::uint32_t len = take(16);
+    const std::uint32_t nlen = take(16);
+    if (padding_consumed()) return fail(Failure::RanOut);
+    if (len != (~nlen & 0xFFFF)) return fail(Failure::Inflate, kErrBadData);
+    give_back();
+    if (static_cast<std::size_t>(end_ - in_) < len) return fail(Failure::RanOut);
+    if (static_cast<std::size_t>(out_end_ - out_) < len) return fail(Failure::Overflow);
+    std::memcpy(out_, in_, len);
+    out_ += len;
+    in_ += len;
+    return true;
+}
+
+bool Inflater::fixed_tables() {
+    std::uint8_t lens[kNumLitlenSyms];
+    std::fill(lens, lens + 144, 8);
+    std::fill(lens + 144, lens + 256, 9);
+    std::fill(lens + 256, lens + 280, 7);
+    std::fill(lens + 280, lens + 288, 8);
+    build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, kNumLitlenSyms, kLitlenEntries.data(), false);
+    // All 32 distance codes of five bits: a complete set whose symbols 30 and
+    // 31 decode as invalid.
+    std::fill(lens, lens + kNumDistSyms, 5);
+    build_table(t_.dist, kDistCapacity, kDistTableBits, lens, kNumDistSyms, kDistEntries.data(), false);
+    return true;
+}
+
+bool Inflater::dynamic_tables() {
+    if (!refill()) return false;
+    const unsigned num_litlen = take(5) + 257;
+    const unsigned num_dist = take(5) + 1;
+    const unsigned num_codelen = take(4) + 4;
+    if (num_litlen > kMaxLitlenCodes || num_dist > kMaxDistCodes) return fail(Failure::Inflate, kErrBadData);
+
+    std::uint8_t codelen_lens[kNumCodelenSyms] = {};
+    for (unsigned i = 0; i < num_codelen; ++i) {
+        if (bitsleft_ < 3 && !refill()) return false;
+        codelen_lens[kCodelenOrder[i]] = static_cast<std::uint8_t>(take(3));
+    }
+    switch (build_table(t_.codelen, kCodelenCapacity, kCodelenTableBits, codelen_lens, kNumCodelenSyms,
+                        kCodelenEntries.data(), false)) {
+    case Build::Ok: break;
+    case Build::Incomplete: return fail(Failure::Inflate, kErrBadData);
+    case Build::Oversubscribed: return fail(Failure::Inflate, kErrOversubscribed);
+    }
+
+    // Literal/length and distance lengths form one sequence; a repeat may run
+    // from one into the other but not past the declared count.
+    std::uint8_t lens[kMaxLitlenCodes + kMaxDistCodes];
+    const unsigned num = num_litlen + num_dist;
+    unsigned i = 0;
+    std::uint8_t previous = 0;
+    while (i < num) {
+        if (bitsleft_ < kCodelenTableBits + 7 && !refill()) return false;
+        const std::uint32_t e = t_.codelen[bitbuf_ & low_bits(kCodelenTableBits)];
+        drop(e & 0xFF);
+        const unsigned sym = e >> 16;
+        if (sym < 16) {
+            lens[i++] = previous = static_cast<std::uint8_t>(sym);
+            continue;
+        }
+        unsigned repeat;
+        std::uint8_t value = 0;
+        if (sym == 16) {
+            repeat = 3 + take(2);
+            value = previous;
+        } else if (sym == 17) {
+            repeat = 3 + take(3);
+        } else {
+            repeat = 11 + take(7);
+        }
+        if (repeat > num - i) return fail(Failure::Inflate, kErrBadData);
+        std::fill(lens + i, lens + i + repeat, value);
+        i += repeat;
+        previous = value;
+    }
+
+    switch (build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, num_litlen, kLitlenEntries.data(),
+                        false)) {
+    case Build::Ok: break;
+    case Build::Incomplete:
+        tree_message_ = " incomplete literal tree\n";
+        return fail(Failure::Inflate, kErrBadData);
+    case Build::Oversubscribed: return fail(Failure::Inflate, kErrOversubscribed);
+    }
+    switch (build_table(t_.dist, kDistCapacity, kDistTableBits, lens + num_litlen, num_dist, kDistEntries.data(),
+                        true)) {
+    case Build::Ok: break;
+    case Build::Incomplete:
+        tree_message_ = " incomplete distance tree\n";
+        return fail(Failure::Inflate, kErrBadData);
+    case Build::Oversubscribed: return fail(Failure::Inflate, kErrOversubscribed);
+    }
+    return true;
+}
+
+// Room for the word-at-a-time copies to run past the end of a match.
+constexpr std::size_t kCopySlack = 16;
+
+// Copies a match of `length` bytes from `dist` bytes back. The caller
+// guarantees length + kCopySlack bytes of room: whole words are copied and the
+// last may run past the match end (those bytes are later overwritten or lie
+// beyond the output).
+inline void copy_match_fast(std::uint8_t* dst, std::size_t dist, std::size_t length) {
+    const std::uint8_t* src = dst - dist;
+    std::uint8_t* const stop = dst + length;
+    if (dist >= 8) {
+        // Each 8-byte load ends at or before the bytes the previous store
+        // wrote, so overlapping matches repeat correctly.
+        do {
+            std::memcpy(dst, src, 8);
+            std::memcpy(dst + 8, src + 8, 8);
+            dst += 16;
+            src += 16;
+        } while (dst < stop);
+    } else if (dist == 1) {  // a run of one byte value, common in padding and tables
+        const std::uint64_t v = std::uint64_t{*src} * 0x0101010101010101ull;
+        do {
+            std::memcpy(dst, &v, 8);
+            std::memcpy(dst + 8, &v, 8);
+            dst += 16;
+        } while (dst < stop);
+    } else {
+        // Period of 2 to 7 bytes: lay down the first eight bytes one by one,
+        // then copy words from a whole number of periods (at least 8) back.
+        for (int i = 0; i < 8; ++i) dst[i] = src[i];
+        const std::size_t step = dist * ((8 + dist - 1) / dist);
+        dst += 8;
+        src = dst - step;
+        while (dst < stop) {
+            std::memcpy(dst, src, 8);
+            dst += 8;
+            src += 8;
+        }
+    }
+}
+
+void Inflater::copy_match(std::uint8_t* dst, std::size_t dist, std::size_t length) {
+    if (static_cast<std::size_t>(out_end_ - dst) >= length + kCopySlack) {
+        copy_match_fast(dst, dist, length);
+        return;
+    }
+    for (const std::uint8_t* src = dst - dist; length != 0; --length) *dst++ = *src++;
+}
+
+// Output room below which the fast loop hands over to the careful one: the
+// longest match, two literals and the copy slack.
+constexpr std::size_t kFastOutRoom = 258 + 2 + kCopySlack;
+
+bool Inflater::huffman_block() {
+    const std::uint32_t* const litlen = t_.litlen;
+    const std::uint32_t* const dist = t_.dist;
+
+    // Fast loop: at least eight input bytes and kFastOutRoom output bytes
+    // left, so it refills with one load and stores without checks. The state
+    // is in locals: stores through the output pointer could otherwise alias
+    // the members and force them back to memory on every byte.
+    {
+        const std::uint8_t* in = in_;
+        std::uint64_t bitbuf = bitbuf_;
+        unsigned bitsleft = bitsleft_;
+        std::uint8_t* out = out_;
+        const std::uint8_t* const in_fast_end = end_ - 8;
+        std::uint8_t* const out_fast_end = out_end_ - kFastOutRoom;
+        bool bad_distance = false, invalid_symbol = false, end_of_block = false;
+        while (in <= in_fast_end && out <= out_fast_end) {
+            bitbuf |= load_le64(in) << bitsleft;
+            in += (63 - bitsleft) >> 3;
+            bitsleft |= 56;
+
+            std::uint32_t e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+            if (e & kLink) {
+                bitbuf >>= kLitlenTableBits;
+                bitsleft -= kLitlenTableBits;
+                e = litlen[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
+            }
+            if (e & kLiteral) {
+                // Up to two more literals from the same refill (56 bits hold
+                // three of the longest codes); literals dominate machine code.
+                *out++ = static_cast<std::uint8_t>(e >> 16);
+                bitbuf >>= e & 0xFF;
+                bitsleft -= e & 0xFF;
+                e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+                if (!(e & kLiteral)) continue;
+                *out++ = static_cast<std::uint8_t>(e >> 16);
+                bitbuf >>= e & 0xFF;
+                bitsleft -= e & 0xFF;
+                e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+                if (!(e & kLiteral)) continue;
+                *out++ = static_cast<std::uint8_t>(e >> 16);
+                bitbuf >>= e & 0xFF;
+                bitsleft -= e & 0xFF;
+                continue;
+            }
+            if (e & kExceptional) {
+                if (e & kEndOfBlock) {
+                    bitbuf >>= e & 0xFF;
+                    bitsleft -= e & 0xFF;
+                    end_of_block = true;
+                } else {
+                    invalid_symbol = true;
+                }
+                break;
+            }
+            const std::size_t length = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
+            bitbuf >>= e & 0xFF;
+            bitsleft -= e & 0xFF;
+
+            e = dist[bitbuf & low_bits(kDistTableBits)];
+            if (e & kLink) {
+                bitbuf >>= kDistTableBits;
+                bitsleft -= kDistTableBits;
+                e = dist[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
+            }
+            if (e & kExceptional) {
+                invalid_symbol = true;
+                break;
+            }
+            const std::size_t distance = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
+            bitbuf >>= e & 0xFF;
+            bitsleft -= e & 0xFF;
+            if (distance > static_cast<std::size_t>(out - out_begin_)) {
+                bad_distance = true;
+                break;
+            }
+            copy_match_fast(out, distance, length);
+            out += length;
+        }
+        in_ = in;
+        bitbuf_ = bitbuf;
+        bitsleft_ = bitsleft;
+        out_ = out;
+        if (end_of_block) return true;
+        if (invalid_symbol || bad_distance) return fail(Failure::Inflate, kErrBadData);
+    }
+
+    // Careful loop for the last bytes of input or output: refills may run past
+    // the end of the input and every store is checked.
+    for (;;) {
+        if (!refill()) return false;
+        std::uint32_t e = litlen[bitbuf_ & low_bits(kLitlenTableBits)];
+        if (e & kLink) {
+            drop(kLitlenTableBits);
+            e = litlen[(e >> 16) + (bitbuf_ & low_bits((e >> 8) & 0xF))];
+        }
+        // A symbol's bits are dropped before any check, so that a failure
+        // knows whether the symbol reached past the end of the input.
+        const std::uint64_t length_bits = bitbuf_;
+        drop(e & 0xFF);
+        if (e & kLiteral) {
+            if (out_ == out_end_) return fail(Failure::Overflow);
+            *out_++ = static_cast<std::uint8_t>(e >> 16);
+            continue;
+        }
+        if (e & kExceptional) {
+            if (e & kEndOfBlock) return true;
+            return fail(Failure::Inflate, kErrBadData);  // length symbol 286 or 287
+        }
+        const std::size_t length = (e >> 16) + ((length_bits & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
+
+        e = dist[bitbuf_ & low_bits(kDistTableBits)];
+        if (e & kLink) {
+            drop(kDistTableBits);
+            e = dist[(e >> 16) + (bitbuf_ & low_bits((e >> 8) & 0xF))];
+        }
+        const std::uint64_t dist_bits = bitbuf_;
+        drop(e & 0xFF);
+        if (e & kExceptional) return fail(Failure::Inflate, kErrBadData);  // symbol 30, 31 or unused
+        const std::size_t distance = (e >> 16) + ((dist_bits & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
+
+        if (distance > static_cast<std::size_t>(out_ - out_begin_)) return fail(Failure::Inflate, kErrBadData);
+        if (length > static_cast<std::size_t>(out_end_ - out_)) return fail(Failure::Overflow);
+        copy_match(out_, distance, length);
+        out_ += length;
+    }
+}
+
+class Run {
+public:
+    Run(std::span<const std::uint8_t> member, const ReportHook& hook, GunzipResult& result)
+        : in_(member.data()), end_(member.data() + member.size()), hook_(hook), result_(result) {}
+
+    // The failure path: the text goes to the hook and into the result.
+    bool report(std::string text) {
+        if (hook_) hook_(text);
+        result_.messages.push_back(std::move(text));
+        return false;
+    }
+    bool byte(std::uint8_t& b) {
+        if (in_ == end_) return report("ran out of input data\n");
+        b = *in_++;
+        return true;
+    }
+    bool skip(std::size_t n) {
+        if (static_cast<std::size_t>(end_ - in_) < n) {
+            in_ = end_;
+            return report("ran out of input data\n");
+        }
+        in_ += n;
+        return true;
+    }
+    bool skip_to_zero() {
+        const auto* z = static_cast<const std::uint8_t*>(std::memchr(in_, 0, static_cast<std::size_t>(end_ - in_)));
+        if (z == nullptr) {
+            in_ = end_;
+            return report("ran out of input data\n");
+        }
+        in_ = z + 1;
+        return true;
+    }
+    bool header();
+
+    const std::uint8_t* in_;
+    const std::uint8_t* end_;
+    const ReportHook& hook_;
+    GunzipResult& result_;
+};
+
+// Flag bits of the member header, in the older gzip meaning that this format
+// keeps: 0x02 marks a continued (multi-part) member and 0x20 an encrypted one.
+constexpr std::uint8_t kFlagText = 0x01;  // ignored
+constexpr std::uint8_t kFlagContinuation = 0x02;
+constexpr std::uint8_t kFlagExtra = 0x04;
+constexpr std::uint8_t kFlagName = 0x08;
+constexpr std::uint8_t kFlagComment = 0x10;
+constexpr std::uint8_t kFlagEncrypted = 0x20;
+constexpr std::uint8_t kFlagReserved = 0xC0;
+static_assert((kFlagText | kFlagContinuation | kFlagExtra | kFlagName | kFlagComment | kFlagEncrypted |
+               kFlagReserved) == 0xFF);
+
+bool Run::header() {
+    std::uint8_t id1 = 0, id2 = 0, method = 0, flags = 0;
+    if (!byte(id1) || !byte(id2)) return false;
+    if (id1 != 0x1F || (id2 != 0x8B && id2 != 0x9E)) return report("bad gzip magic numbers");
+    if (!byte(method)) return false;
+    if (method != 8) return report("invalid method");
+    if (!byte(flags)) return false;
+    if (flags & kFlagEncrypted) return report("Input is encrypted\n");
+    if (flags & kFlagContinuation) return report("Multi part input\n");
+    if (flags & kFlagReserved) return report("Input has invalid flags\n");
+    if (!skip(6)) return false;  // MTIME, XFL, OS
+    if (flags & kFlagExtra) {
+        std::uint8_t lo = 0, hi = 0;
+        if (!byte(lo) || !byte(hi) || !skip(static_cast<std::size_t>(lo | (hi << 8)))) return false;
+    }
+    if ((flags & kFlagName) && !skip_to_zero()) return false;
+    if ((flags & kFlagComment) && !skip_to_zero()) return false;
+    return true;
+}
+
+}  // namespace
+
+GunzipResult gunzip(std::span<const std::uint8_t> member, std::span<std::uint8_t> out, const ReportHook& report) {
+    GunzipResult result;
+    Run run(member, report, result);
+    if (!run.header()) return result;
+
+    std::unique_ptr<Tables> tables(new (std::nothrow) Tables);
+    if (!tables) {
+        run.report("out of memory");
+        return result;
+    }
+    Inflater inflater({run.in_, run.end_}, out, *tables);
+    const bool inflated = inflater.inflate();
+    result.total = inflater.total();
+    if (!inflated) {
+        char text[64];
+        switch (inflater.failure()) {
+        case Failure::RanOut: run.report("ran out of input data\n"); break;
+        case Failure::Overflow:
+            std::snprintf(text, sizeof text, "unpacked data exceeds the %zu-byte buffer", out.size());
+            run.report(text);
+            break;
+        default:
+            if (inflater.error_code() == kErrNoMemory) {
+                run.report("out of memory");
+                break;
+            }
+            if (inflater.tree_message()) run.report(inflater.tree_message());
+            std::snprintf(text, sizeof text, "invalid compressed format (err=%d)", inflater.error_code());
+            run.report(text);
+            break;
+        }
+        return result;
+    }
+
+    run.in_ = inflater.position();
+    std::uint8_t trailer[8] = {};
+    for (auto& b : trailer)
+        if (!run.byte(b)) return result;
+    result.consumed = static_cast<std::size_t>(run.in_ - member.data());
+    const std::uint32_t stored_crc = load_le32(trailer);
+    const std::uint32_t stored_size = load_le32(trailer + 4);
+    if (stored_crc != inflater.crc()) {
+        run.report("crc error");
+        return result;
+    }
+    // ISIZE is the length modulo 2^32.
+    if (stored_size != static_cast<std::uint32_t>(result.total)) {
+        run.report("length error");
+        return result;
+    }
+    result.status = 0;
+    return result;
+}
+
+}  // namespace fwupdate
