@@ -318,7 +318,10 @@ TEST(FtpUpdate, ImageFromLoopbackServerWithUserAndPassword) {
     EXPECT_EQ(r.child.exit_code, 0) << r.child.out;
     EXPECT_EQ(r.log, update_lines("Processing clear image file with header", kElf.size(), "3.00C"));
     EXPECT_TRUE(printer.last_image().data == to_bytes(kElf));
-    EXPECT_TRUE(ftp.wait_for_log("PASV") || ftp.wait_for_log("EPSV"));
+    // Passive (EPSV or PASV) and binary.
+    EXPECT_TRUE(ftp.wait_for_log("TYPE I"));
+    const std::string log = ftp.log();
+    EXPECT_TRUE(log.find("EPSV") != std::string::npos || log.find("PASV") != std::string::npos) << log;
     expect_no_temp_files(rig);
 }
 
