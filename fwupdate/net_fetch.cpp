@@ -407,31 +407,19 @@ NetStatus NetClient::connect(const RetrievalRecord& record)
     d.host = parts.host;
     d.record = record;
 
-    if (d.protocol == NetProtocol::ftp) {
-        // Log in and stop: no file is named, and without a body nothing is
-        // listed. The logged-in connection stays for the fetch.
-        curl_easy_reset(d.easy);
-        d.set_common(d.easy, d.url_for({}));
-        curl_easy_setopt(d.easy, CURLOPT_NOBODY, 1L);
-        const CURLcode rc = curl_easy_perform(d.easy);
-        if (rc != CURLE_OK)
-            return failure(kNetConnectFailure,
-                           d.stall.reason.empty() ? curl_text(rc, d.error_buffer) : d.stall.reason);
-    } else {
-        // Only the TCP connection is tried: it tells a technician at once that
-        // the server cannot be reached, and a request here could be refused by
-        // a server that would serve the file itself.
-        CURL* probe = curl_easy_init();
-        if (probe == nullptr)
-            return failure(kNetConnectFailure, curl_easy_strerror(CURLE_OUT_OF_MEMORY));
-        d.set_common(probe, d.url_for("/"));
-        curl_easy_setopt(probe, CURLOPT_CONNECT_ONLY, 1L);
-        const CURLcode rc = curl_easy_perform(probe);
-        const std::string text = rc == CURLE_OK ? std::string() : curl_text(rc, d.error_buffer);
-        curl_easy_cleanup(probe);
-        if (rc != CURLE_OK)
-            return failure(kNetConnectFailure, text);
-    }
+    // FTP: log in and stop; no file is named, and without a body nothing is
+    // listed. HTTP: a HEAD request for the file; any answer at all, even a
+    // refusal of the method or a missing file, shows that the server (or a
+    // proxy in front of it) can be reached, and the file is the fetch's
+    // business. Either way the connection stays in the session for the fetch.
+    curl_easy_reset(d.easy);
+    d.set_common(d.easy, d.url_for(d.protocol == NetProtocol::ftp ? std::string_view() : parts.path));
+    curl_easy_setopt(d.easy, CURLOPT_NOBODY, 1L);
+    if (d.protocol == NetProtocol::http)
+        curl_easy_setopt(d.easy, CURLOPT_FOLLOWLOCATION, 0L);
+    const CURLcode rc = curl_easy_perform(d.easy);
+    if (rc != CURLE_OK)
+        return failure(kNetConnectFailure, d.stall.reason.empty() ? curl_text(rc, d.error_buffer) : d.stall.reason);
     d.connected = true;
     return {};
 }

@@ -12,8 +12,9 @@
 // - FTP: connect() connects and logs in (so a dead server or a wrong password is
 //   a connection failure); fetch() retrieves the path part exactly as written,
 //   in binary mode, passive or active as the record says.
-// - HTTP: connect() opens and closes a TCP connection to host:port, so an
-//   unreachable server is a connection failure; no request is sent then.
+// - HTTP: connect() sends HEAD for the path part; any answer (whatever its
+//   status) counts as connected, so only an unreachable or silent server is a
+//   connection failure.
 //   fetch() sends GET for the path part (redirects followed) with basic
 //   authentication when the record has a user. The answer must carry a 2xx
 //   status and a Content-Length; the body is read until that length has arrived.

@@ -195,6 +195,26 @@ TEST_F(HttpFetch, RecordsPortIsUsedNotTheUrls)
     EXPECT_TRUE(bytes == image);
 }
 
+TEST_F(HttpFetch, ConnectCountsAnyAnswerAsReachable)
+{
+    kp28test::HttpFileServer plain(served.path());
+    // servers.py answers HEAD with 501: the method is not even supported.
+    kp28test::FaultyHttpServer no_head(faulty(served.path(), kp28test::HttpFault::none));
+    const RetrievalRecord records[] = {
+        record_for(plain, "/missing.img"),
+        record_for(no_head, "/kp28.img"),
+    };
+    for (const RetrievalRecord& record : records) {
+        SCOPED_TRACE(record.url);
+        HttpClient client;
+        ASSERT_TRUE(client.initialise().ok());
+        const NetStatus status = client.connect(record);
+        EXPECT_TRUE(status.ok()) << status.text;
+        EXPECT_TRUE(client.connected());
+    }
+    EXPECT_TRUE(plain.wait_for_log("\"HEAD /missing.img"));
+}
+
 struct ConnectFailureCase {
     const char* what;
     const char* url;
