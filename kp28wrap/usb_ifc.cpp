@@ -276,6 +276,7 @@ int32_t do_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count, i
     PrinterInfo& rec = *c.rec;
     trace("do_read - start, door: 0x%x", c.slot);
     if (length == 0) return set_errno(KP28WRAP_E_INVALID_PARAM);
+    *count = 0;
     // A worker whose connection was closed under it ends without a word: the
     // caller that started it is gone and the failure is nobody's.
     const auto record = [worker](int32_t code, bool cancelled) {

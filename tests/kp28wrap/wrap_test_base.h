@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <optional>
@@ -29,6 +30,7 @@ class WrapTest : public ::testing::Test {
 protected:
     // Loads the library with the base settings plus extra (which wins).
     void load(const Env& extra = {}) {
+        unload();
         Env vars = {
             {"KP28_SYSROOT", root.root()}, {"KP28WRAP_DEBUG_OUT", debug.path()},
             {"KP28WRAP_MODE", std::nullopt}, {"ALL_PRINTERS_GOOD", std::nullopt},
