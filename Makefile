@@ -36,5 +36,10 @@ tsan: deps
 bench: build
 	./scripts/bench.sh $(BUILD)
 
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS.
+FUZZ_SECONDS ?= 60
+fuzz:
+	./scripts/fuzz.sh $(FUZZ_SECONDS)
+
 clean:
 	rm -rf build build-asan build-tsan build-fuzz
