@@ -196,7 +196,7 @@ int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t 
     if (now - watch->last_change < watch->limit)
         return 0;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(watch->limit).count();
-    watch->reason = "The server sent nothing for " + std::to_string(seconds) + " seconds";
+    watch->reason = "The server sent nothing for " + std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
     return 1;
 }
 

@@ -215,6 +215,21 @@ TEST_F(HttpFetch, ConnectCountsAnyAnswerAsReachable)
     EXPECT_TRUE(plain.wait_for_log("\"HEAD /missing.img"));
 }
 
+TEST(HungServer, ConnectIsGivenUpWithinTheTimeLimits)
+{
+    const fwupdate::NetProtocol protocols[] = {fwupdate::NetProtocol::ftp, fwupdate::NetProtocol::http};
+    for (const fwupdate::NetProtocol protocol : protocols) {
+        SCOPED_TRACE(protocol == fwupdate::NetProtocol::ftp ? "ftp" : "http");
+        kp28test::SilentServer server(protocol == fwupdate::NetProtocol::ftp ? "ftp" : "http");
+        fwupdate::NetClient client(protocol, fwupdate::NetLimits{.connect_timeout = 1, .stall_timeout = 1});
+        ASSERT_TRUE(client.initialise().ok());
+        const NetStatus status = client.connect(record_for(server, "/kp28.img"));
+        EXPECT_EQ(status.code, fwupdate::kNetConnectFailure);
+        EXPECT_FALSE(status.text.empty());
+        EXPECT_TRUE(server.wait_for_log("accepted"));
+    }
+}
+
 struct ConnectFailureCase {
     const char* what;
     const char* url;
