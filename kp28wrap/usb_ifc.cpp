@@ -33,25 +33,39 @@ uint64_t rounded_length(uint32_t length, uint32_t chunk) {
 }
 
 void TimerProc(PrinterInfo* rec, IdleTimer* t) {
+    using Clock = std::chrono::steady_clock;
+    const auto period = std::chrono::milliseconds(kIdlePeriodMs);
     trace("TimerProc - Triggered ppi: 0x%x", ppi(rec));
     bool unlimited = true;
+    Clock::time_point deadline{};
     std::unique_lock<std::mutex> lk(t->mu);
     for (;;) {
         const auto ready = [t] { return t->stop || t->pending > 0; };
         bool signalled = true;
-        if (unlimited)
+        if (unlimited) {
+            t->armed = false;
             t->cv.wait(lk, ready);
-        else
-            signalled = t->cv.wait_for(lk, std::chrono::milliseconds(kIdlePeriodMs), ready);
+        } else {
+            t->armed = true;
+            signalled = t->cv.wait_until(lk, deadline, ready);
+        }
         if (t->stop) return;
-        if (signalled) --t->pending;
+        Clock::time_point rearm_from{};
+        if (signalled) {
+            // All releases so far count as one: only the latest decides
+            // when the period ends.
+            t->pending = 0;
+            rearm_from = t->last_release;
+        }
         lk.unlock();
 
         if (rec->busy.load() > 0) {
             trace("TimerProc - Timer busy ppi: 0x%x", ppi(rec));
+            if (!unlimited) deadline = Clock::now() + period;
         } else if (signalled) {
             trace("TimerProc - Rearmed timer ppi: 0x%x", ppi(rec));
             unlimited = false;
+            deadline = rearm_from + period;
         } else {
             std::lock_guard<std::recursive_mutex> big(usb_state().lock);
             // Busy is checked again under the lock: a transfer marks itself
@@ -61,10 +75,13 @@ void TimerProc(PrinterInfo* rec, IdleTimer* t) {
                 // Disconnect or unload is on its way; it closes the device.
             } else if (rec->busy.load() > 0) {
                 trace("TimerProc - Timer busy ppi: 0x%x", ppi(rec));
+                deadline = Clock::now() + period;
             } else if (rec->device) {
                 CloseDevice(*rec);
                 trace("TimerProc - Close Device ppi: 0x%x", ppi(rec));
                 unlimited = true;
+            } else {
+                deadline = Clock::now() + period;
             }
         }
         lk.lock();
@@ -75,13 +92,8 @@ void RearmTimer(const Conn& c) {
     std::lock_guard<std::recursive_mutex> big(usb_state().lock);
     PrinterInfo& rec = *c.rec;
     if (rec.generation != c.generation || !rec.timer) return;
-    IdleTimer& t = *rec.timer;
-    {
-        std::lock_guard<std::mutex> lk(t.mu);
-        if (t.pending < 256) ++t.pending;  // the semaphore's maximum count
-    }
-    t.cv.notify_one();
-    trace("RearmTimer - done, ppi->timer: 0x%x", t.handle_value);
+    release_timer(*rec.timer);
+    trace("RearmTimer - done, ppi->timer: 0x%x", rec.timer->handle_value);
 }
 
 // The device for a transfer: the open one, or a fresh open when the idle timer
@@ -144,6 +156,17 @@ void async_read_thread(Conn c, std::shared_ptr<ReadJob> job) {
 }  // namespace
 
 UsbState& usb_state() { return *g_state; }
+
+void release_timer(IdleTimer& t) {
+    bool wake;
+    {
+        std::lock_guard<std::mutex> lk(t.mu);
+        if (t.pending < 256) ++t.pending;
+        t.last_release = std::chrono::steady_clock::now();
+        wake = !t.armed;
+    }
+    if (wake) t.cv.notify_one();
+}
 
 void create_usb_state() {
     if (!g_state) g_state = new (g_state_storage) UsbState();
@@ -250,11 +273,7 @@ std::shared_ptr<platform::DeviceFile> OpenDevice(PrinterInfo& rec, uint64_t gene
         t->handle_value = static_cast<uint32_t>(t->thread.native_handle());
         rec.timer = std::move(t);
     }
-    {
-        std::lock_guard<std::mutex> lk(rec.timer->mu);
-        if (rec.timer->pending < 256) ++rec.timer->pending;
-    }
-    rec.timer->cv.notify_one();
+    release_timer(*rec.timer);
     trace("OpenDevice - Timer Activated ppi->timer: 0x%x", rec.timer->handle_value);
     return dev;
 }
@@ -265,9 +284,11 @@ bool CloseDevice(PrinterInfo& rec) {
     trace("CloseDevice - device closed ppi: 0x%x", ppi(&rec));
     std::shared_ptr<platform::DeviceFile> dev = std::move(rec.device);
     // Wakes any transfer still waiting on the file (a read worker, or a caller
-    // on another thread); the last of them to let go closes the descriptor.
+    // on another thread). Only transfers hold the file besides the record, and
+    // each counts itself busy until it has let go: with none under way it is
+    // closed here and the result counts; otherwise the last one closes it.
     dev->cancel();
-    if (dev.use_count() == 1) return dev->close();
+    if (rec.busy.load() == 0) return dev->close();
     return true;
 }
 

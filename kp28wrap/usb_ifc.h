@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -39,15 +40,26 @@ constexpr uint64_t kMaxTransfer = 0x7ffff000;
 // The idle timer of one opened printer: a counting semaphore (pending) that
 // every transfer releases, and a thread that closes the device file 2000 ms
 // after the last release unless a transfer is under way.
+//
+// Releases made while the timer already runs its 2000 ms wait do not wake the
+// thread; they move the end of the period (last_release), which the thread
+// finds when its wait ends. So a stream of transfers costs no thread switch per
+// transfer, and the device still closes 2000 ms after the last one.
 struct IdleTimer {
-    std::mutex mu;               // guards pending, stop
-    std::condition_variable cv;  // signalled on release and on stop
-    unsigned pending = 0;        // releases not yet taken
+    std::mutex mu;               // guards the fields up to stop
+    std::condition_variable cv;  // signalled on release while disarmed, and on stop
+    unsigned pending = 0;        // releases not yet taken (the semaphore's count, at most 256)
+    std::chrono::steady_clock::time_point last_release{};
+    bool armed = false;  // the thread is in its limited wait
     bool stop = false;
     std::atomic<bool> stopping{false};  // stop, readable without mu
     std::thread thread;                 // joined by whoever takes the timer out of its record
     uint32_t handle_value = 0;          // for the trace texts
 };
+
+// Releases the timer's semaphore by one (arms or re-arms it). Caller holds mu
+// of nothing; takes t.mu.
+void release_timer(IdleTimer& t);
 
 enum ReadState : int32_t { kReadNotStarted = 0, kReading = 1, kReadFailed = 2, kReadDone = 3 };
 

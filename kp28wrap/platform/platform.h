@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -71,6 +72,7 @@ private:
 
     int fd_;
     int wake_fd_;
+    std::atomic<bool> cancelled_{false};
 };
 
 // Debugger output: syslog at debug level with ident "kp28wrap", and the file
