@@ -58,13 +58,34 @@ TEST_F(TransferTest, TimedReadEndsAsSoonAsReplyArrives) {
     load();
     const KP28_DOOR door = connect(0);
     std::thread printer([&] {
-        std::this_thread::sleep_for(50ms);
-        write_master(pty.master(), "ok");
+        // Answer once the worker is waiting for the device.
+        if (debug.wait_for("do_read - bufflen", 5s)) write_master(pty.master(), "ok");
     });
     int32_t rc = -1;
+    const auto start = Clock::now();
     EXPECT_EQ(read(door, 16, 10000, rc), "ok");
     EXPECT_EQ(rc, 0);
+    EXPECT_LT(Clock::now() - start, 9s) << "the read must not sit out its time-out";
     printer.join();
+}
+
+TEST_F(TransferTest, VanishedNodeFailsReopenUntilItComesBack) {
+    auto& pty = root.add_usb_printer(0);
+    load();
+    const KP28_DOOR door = connect(0);
+    ASSERT_EQ(write(door, "a", 1000), 0);
+    ASSERT_TRUE(debug.wait_for("TimerProc - Close Device", 5s));
+    root.unplug_usb_node(0);
+    unsigned count = 99;
+    EXPECT_EQ(write(door, "b", 1000, &count), KP28WRAP_E_OPEN);
+    EXPECT_EQ(count, 0u);
+    int32_t rc = -1;
+    EXPECT_EQ(read(door, 8, -1, rc), "");
+    EXPECT_EQ(rc, KP28WRAP_E_OPEN);
+    EXPECT_EQ(lib->message(), "error opening device");
+    root.replug_usb_node(0);
+    EXPECT_EQ(write(door, "c", 1000), 0);
+    EXPECT_EQ(read_master_exact(pty.master(), 2, 2s), "ac");
 }
 
 }  // namespace

@@ -3,8 +3,10 @@
 #include <dlfcn.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
@@ -121,14 +123,31 @@ size_t DebugOut::count(const std::string& text) const {
 
 bool DebugOut::wait_for(const std::string& text, std::chrono::milliseconds deadline,
                         size_t n) const {
-    // The library appends to a plain file; there is nothing to block on, so
-    // look again every few milliseconds until the deadline.
+    // The library appends to a plain file: inotify tells when it changed.
     const auto end = Clock::now() + deadline;
+    const int in = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (in >= 0) inotify_add_watch(in, path_.c_str(), IN_MODIFY | IN_CLOSE_WRITE);
+    bool found = false;
     for (;;) {
-        if (count(text) >= n) return true;
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (count(text) >= n) {
+            found = true;
+            break;
+        }
+        if (Clock::now() >= end) break;
+        pollfd p{in, POLLIN, 0};
+        // Without inotify, look again every few milliseconds.
+        const int r = in >= 0 ? ::poll(&p, 1, std::min(remaining_ms(end), 1000)) : 0;
+        if (r < 0 && errno != EINTR) break;
+        if (r > 0) {
+            char events[4096];
+            while (::read(in, events, sizeof events) > 0) {
+            }
+        } else if (in < 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
     }
+    if (in >= 0) ::close(in);
+    return found;
 }
 
 std::string read_master(int master, size_t max, std::chrono::milliseconds deadline) {
