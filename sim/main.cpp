@@ -238,14 +238,26 @@ std::string json_escape(const std::string& s) {
     return out;
 }
 
+// The printer's events come from its worker thread; they wait until the
+// description of the nodes is out, which is always the first thing printed.
 std::mutex out_mutex;
+bool intro_done = false;                // guarded by out_mutex
+std::vector<std::string> held_events;  // guarded by out_mutex
 
-void say(bool json, const std::string& what) {
-    std::lock_guard lk(out_mutex);
+void print_event(bool json, const std::string& what) {
     if (json)
         std::printf("{\"event\":\"%s\"}\n", json_escape(what).c_str());
     else
         std::printf("kp28sim: %s\n", what.c_str());
+}
+
+void say(bool json, const std::string& what) {
+    std::lock_guard lk(out_mutex);
+    if (!intro_done) {
+        held_events.push_back(what);
+        return;
+    }
+    print_event(json, what);
     std::fflush(stdout);
 }
 
@@ -298,7 +310,6 @@ int main(int argc, char** argv) {
                 c.serial_cdc_acm ? "true" : "false", json_escape(printer.parallel_node()).c_str(),
                 c.tcp_port ? ("127.0.0.1:" + std::to_string(printer.tcp_port())).c_str() : "",
                 c.start_in_setup_mode ? "true" : "false", static_cast<int>(getpid()));
-            std::fflush(stdout);
         } else {
             std::lock_guard lk(out_mutex);
             std::printf("kp28sim: %s \"%s\", firmware %s, USB id \"%s\"\n", model, c.product_name.c_str(),
@@ -315,6 +326,12 @@ int main(int argc, char** argv) {
             std::printf("kp28sim: SIGUSR1 or \"setup\" on stdin: power on with ON_LINE held; "
                         "SIGUSR2 or \"power\": power cycle; SIGINT/SIGTERM or \"quit\": stop (pid %d)\n",
                         static_cast<int>(getpid()));
+        }
+        {
+            std::lock_guard lk(out_mutex);
+            intro_done = true;
+            for (const auto& e : held_events) print_event(json, e);
+            held_events.clear();
             std::fflush(stdout);
         }
 

@@ -976,29 +976,54 @@ void VirtualPrinter::set_faults(const Faults& faults) {
     impl_->wake();
 }
 
-#define KP28SIM_GET(type, expr)        \
-    std::lock_guard lk(impl_->m);      \
-    return expr
+namespace {
+// Reads printer state under its lock.
+template <class F>
+auto locked(std::mutex& m, F f) {
+    std::lock_guard lk(m);
+    return f();
+}
+}  // namespace
 
-Faults VirtualPrinter::faults() const { KP28SIM_GET(Faults, impl_->faults); }
-std::string VirtualPrinter::firmware_version() const { KP28SIM_GET(std::string, impl_->version); }
-std::string VirtualPrinter::product_name() const { KP28SIM_GET(std::string, impl_->name); }
-std::string VirtualPrinter::usb_id() const { KP28SIM_GET(std::string, impl_->usb_id); }
-std::vector<std::uint8_t> VirtualPrinter::nvm() const { KP28SIM_GET(std::vector<std::uint8_t>, impl_->nvm); }
-bool VirtualPrinter::in_setup_mode() const { KP28SIM_GET(bool, impl_->setup_mode && !impl_->away); }
-bool VirtualPrinter::away() const { KP28SIM_GET(bool, impl_->away); }
-int VirtualPrinter::restarts() const { KP28SIM_GET(int, impl_->restarts); }
-LoadedImage VirtualPrinter::last_image() const { KP28SIM_GET(LoadedImage, impl_->image); }
-int VirtualPrinter::setup_frames_applied() const { KP28SIM_GET(int, impl_->setup_frames); }
-int VirtualPrinter::nvm_writes() const { KP28SIM_GET(int, impl_->nvm_writes); }
+Faults VirtualPrinter::faults() const {
+    return locked(impl_->m, [&] { return impl_->faults; });
+}
+std::string VirtualPrinter::firmware_version() const {
+    return locked(impl_->m, [&] { return impl_->version; });
+}
+std::string VirtualPrinter::product_name() const {
+    return locked(impl_->m, [&] { return impl_->name; });
+}
+std::string VirtualPrinter::usb_id() const {
+    return locked(impl_->m, [&] { return impl_->usb_id; });
+}
+std::vector<std::uint8_t> VirtualPrinter::nvm() const {
+    return locked(impl_->m, [&] { return impl_->nvm; });
+}
+bool VirtualPrinter::in_setup_mode() const {
+    return locked(impl_->m, [&] { return impl_->setup_mode && !impl_->away; });
+}
+bool VirtualPrinter::away() const {
+    return locked(impl_->m, [&] { return impl_->away; });
+}
+int VirtualPrinter::restarts() const {
+    return locked(impl_->m, [&] { return impl_->restarts; });
+}
+LoadedImage VirtualPrinter::last_image() const {
+    return locked(impl_->m, [&] { return impl_->image; });
+}
+int VirtualPrinter::setup_frames_applied() const {
+    return locked(impl_->m, [&] { return impl_->setup_frames; });
+}
+int VirtualPrinter::nvm_writes() const {
+    return locked(impl_->m, [&] { return impl_->nvm_writes; });
+}
 std::vector<TranscriptEntry> VirtualPrinter::transcript() const {
-    KP28SIM_GET(std::vector<TranscriptEntry>, impl_->transcript);
+    return locked(impl_->m, [&] { return impl_->transcript; });
 }
 std::vector<std::string> VirtualPrinter::events() const {
-    KP28SIM_GET(std::vector<std::string>, impl_->events);
+    return locked(impl_->m, [&] { return impl_->events; });
 }
-
-#undef KP28SIM_GET
 
 std::vector<std::uint8_t> VirtualPrinter::bytes(LinkKind kind, Direction direction) const {
     std::lock_guard lk(impl_->m);

@@ -10,7 +10,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 
 namespace simtest {
 namespace {
@@ -97,10 +96,14 @@ private:
     std::string buf_;
 };
 
+// The value of a string field of a flat JSON object without escapes.
 std::string json_field(const std::string& json, const std::string& key) {
-    std::smatch m;
-    const std::regex re("\"" + key + "\":\"([^\"]*)\"");
-    return std::regex_search(json, m, re) ? m[1].str() : "";
+    const std::string tag = "\"" + key + "\":\"";
+    const auto at = json.find(tag);
+    if (at == std::string::npos) return "";
+    const auto from = at + tag.size();
+    const auto to = json.find('"', from);
+    return to == std::string::npos ? "" : json.substr(from, to - from);
 }
 
 TEST(Kp28simProgram, ServesItsNodesTakesSetupModeAndCleansUpOnSigterm) {
