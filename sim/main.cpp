@@ -73,7 +73,12 @@ Links (all in the sysroot; each can be turned off):
                             driver is cdc_acm (default name ttyACM0)
   --parallel N | --no-parallel
                             parallel port dev/lpN (default 0)
-  --tcp PORT | --no-tcp     TCP port on 127.0.0.1 (default 9100; 0: any free port)
+  --tcp PORT | --no-tcp     TCP port (default 9100; 0: any free port)
+  --tcp-address ADDR        where to listen: an IPv4 loopback address only
+                            (default 127.0.0.1)
+  --usb-pid PPPP            the USB product id in sysfs (4 hex digits; default 0140)
+  --usb-serial TEXT         the USB serial attribute (default KP28SIM0001;
+                            empty: no serial attribute)
 
   Normal mode answers on USB, parallel, TCP and on the serial port when the
   other side set it to 9600 baud; setup mode answers only on the serial port
@@ -141,6 +146,7 @@ Options parse(int argc, char** argv) {
     Options o;
     auto& c = o.cfg;
     c.tcp_port = 9100;
+    c.keep_transcript = false;  // a long run keeps nothing in memory; --transcript writes a file
     bool serial_named = false;
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
@@ -188,6 +194,13 @@ Options parse(int argc, char** argv) {
             if (p > 65535) usage_error("--tcp takes a port number");
             c.tcp_port = static_cast<std::uint16_t>(p);
         } else if (a == "--no-tcp") c.tcp_port.reset();
+        else if (a == "--tcp-address") c.tcp_address = value();
+        else if (a == "--usb-pid") {
+            c.usb_identity.pid = value();
+            const auto& v = c.usb_identity.pid;
+            if (v.size() != 4 || v.find_first_not_of("0123456789abcdef") != std::string::npos)
+                usage_error("--usb-pid takes 4 lower-case hex digits");
+        } else if (a == "--usb-serial") c.usb_identity.serial = value();
         else if (a == "--silent") c.faults.silent = true;
         else if (a == "--zero-token") c.faults.zero_token = true;
         else if (a == "--wrong-token") c.faults.wrong_token = true;
@@ -308,7 +321,7 @@ int main(int argc, char** argv) {
                 json_escape(c.firmware_version).c_str(), json_escape(c.usb_id).c_str(),
                 json_escape(printer.usb_node()).c_str(), json_escape(printer.serial_node()).c_str(),
                 c.serial_cdc_acm ? "true" : "false", json_escape(printer.parallel_node()).c_str(),
-                c.tcp_port ? ("127.0.0.1:" + std::to_string(printer.tcp_port())).c_str() : "",
+                c.tcp_port ? (c.tcp_address + ":" + std::to_string(printer.tcp_port())).c_str() : "",
                 c.start_in_setup_mode ? "true" : "false", static_cast<int>(getpid()));
         } else {
             std::lock_guard lk(out_mutex);
@@ -322,7 +335,8 @@ int main(int argc, char** argv) {
                             c.serial_cdc_acm ? " (USB CDC)" : "");
             if (!printer.parallel_node().empty())
                 std::printf("kp28sim: parallel     %s\n", printer.parallel_node().c_str());
-            if (c.tcp_port) std::printf("kp28sim: TCP          127.0.0.1:%u\n", printer.tcp_port());
+            if (c.tcp_port)
+                std::printf("kp28sim: TCP          %s:%u\n", c.tcp_address.c_str(), printer.tcp_port());
             std::printf("kp28sim: SIGUSR1 or \"setup\" on stdin: power on with ON_LINE held; "
                         "SIGUSR2 or \"power\": power cycle; SIGINT/SIGTERM or \"quit\": stop (pid %d)\n",
                         static_cast<int>(getpid()));

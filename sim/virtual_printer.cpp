@@ -198,7 +198,7 @@ struct VirtualPrinter::Impl {
             std::fprintf(transcript_file, "%s\n", format_transcript_line(e).c_str());
             std::fflush(transcript_file);
         }
-        transcript.push_back(std::move(e));
+        if (cfg.keep_transcript) transcript.push_back(std::move(e));
     }
 
     unsigned line_speed(const Link& l) const {
@@ -914,9 +914,12 @@ void VirtualPrinter::start() {
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(*c.tcp_port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        // The printer lives on this machine only: loopback or nothing.
+        if (inet_pton(AF_INET, c.tcp_address.c_str(), &a.sin_addr) != 1 || (ntohl(a.sin_addr.s_addr) >> 24) != 127)
+            throw std::invalid_argument("the TCP address must be an IPv4 loopback address, not \"" +
+                                        c.tcp_address + "\"");
         if (::bind(s.listen_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-            throw_errno("bind 127.0.0.1:" + std::to_string(*c.tcp_port));
+            throw_errno("bind " + c.tcp_address + ":" + std::to_string(*c.tcp_port));
         if (::listen(s.listen_fd, 8) != 0) throw_errno("listen");
         socklen_t al = sizeof a;
         getsockname(s.listen_fd, reinterpret_cast<sockaddr*>(&a), &al);

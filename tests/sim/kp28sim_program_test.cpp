@@ -156,7 +156,8 @@ TEST(Kp28simProgram, ServesItsNodesTakesSetupModeAndCleansUpOnSigterm) {
 
 TEST(Kp28simProgram, RefusesBadOptionsWithUsage) {
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--model", "KP99"}, {"--fw-version", "1.0"}, {"--serial", "../x"}, {"--bogus"}}) {
+         {std::vector<std::string>{"--model", "KP99"}, {"--fw-version", "1.0"}, {"--serial", "../x"}, {"--bogus"},
+          {"--tcp-address", "10.0.0.1"}, {"--usb-pid", "XYZ"}}) {
         Program prog(args);
         const int status = prog.wait_exit();
         EXPECT_TRUE(WIFEXITED(status));

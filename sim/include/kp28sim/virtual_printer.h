@@ -118,10 +118,14 @@ struct PrinterConfig {
     std::optional<std::string> serial = "ttyS0";  // ttySn, ttyUSBn, ttyACMn
     bool serial_cdc_acm = false;                // the serial port is the printer's USB CDC port
     std::optional<int> parallel_lp = 0;         // dev/lpN
-    std::optional<std::uint16_t> tcp_port = 0;  // on 127.0.0.1; 0: an ephemeral port
+    std::optional<std::uint16_t> tcp_port = 0;  // 0: an ephemeral port
+    std::string tcp_address = "127.0.0.1";      // a loopback address (127.0.0.0/8) only
 
     // Appended, one line per transfer, as it happens (see Transcript below).
     std::string transcript_file;
+    // Keep the transcript in memory for transcript() and bytes(). A long-running
+    // program turns this off and relies on the file.
+    bool keep_transcript = true;
     // Called from the worker thread with one line per thing the printer does
     // ("entered DLL mode, token 0x07", "restarting, back in 200 ms", ...).
     std::function<void(const std::string&)> on_event;
@@ -212,6 +216,10 @@ public:
     std::vector<TranscriptEntry> transcript() const;
     std::vector<std::uint8_t> bytes(LinkKind kind, Direction direction) const;
     std::vector<std::string> events() const;
+
+    // Serial speeds are sampled when the printer reads the bytes: a client that
+    // changes the speed lets its earlier bytes be read first (as the tools'
+    // pauses do), e.g. by waiting until bytes() shows them.
 
     // Waits until pred() holds or the time-out passes; pred is evaluated
     // without the printer's lock held (it may call the accessors) each time
