@@ -15,19 +15,21 @@ namespace fwupdate {
 // product's; each may be replaced through an environment variable (tests use
 // this to keep the waits short):
 //   KP28FW_QUERY_TIMEOUT_MS   identity queries and the USB identifier read (10000)
-//   KP28FW_ACK_TIMEOUT_MS     every acknowledgement reply (120000)
+//   KP28FW_ACK_TIMEOUT_MS     every acknowledgement reply (180000)
 //   KP28FW_LEAVE_TIMEOUT_MS   the acknowledgement of a leave-mode command (2000)
 //   KP28FW_REBOOT_PERIOD_MS   pause before each attempt to find a restarted printer (5000)
 //   KP28FW_REBOOT_LIMIT_MS    how long a restarted printer is waited for (180000)
 struct ChannelTimings {
     int query_ms = 10000;
-    // An acknowledgement is read once the bytes it answers have been written
-    // in full (writes have no limit), so it only waits for what the printer
-    // still holds in its buffers and for its own check of the data. Two
-    // minutes covers an 8 MiB image drained at 70 KB/s, well below what the
-    // slowest full-speed USB printer accepts, so a printer that has stopped
-    // answering ends the job instead of holding the updater for ever.
-    int ack_ms = 120000;
+    // An acknowledgement is read once the bytes it answers have been
+    // written (writes have no limit, so a slow printer slows the sending, not
+    // this wait). Even if the whole of the largest image (8 MiB) were still in
+    // flight when the last write returns, it would drain at the slowest USB
+    // full-speed bulk rate (one 64-byte packet per 1 ms frame, 64000 B/s) in
+    // 131 s; 180 s covers that with room for the printer's own check and is
+    // the same bound the restart wait uses. A printer that has stopped
+    // answering thus ends the job instead of holding the updater for ever.
+    int ack_ms = 180000;
     // Nobody looks at the answer to a leave-mode command, and after a restart
     // the printer is no longer in the mode and need not answer at all, so a
     // short wait is enough and keeps a finished job from hanging at its end.

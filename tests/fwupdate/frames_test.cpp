@@ -2,6 +2,9 @@
 // carry more bytes than their length field counts.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
+#include "printer_channel.h"
 #include "printer_commands.h"
 
 namespace fwupdate {
@@ -69,6 +72,39 @@ TEST(UsbIdFeature, NameDecidesAtItsFeaturePosition) {
         EXPECT_EQ(usb_id_feature(c.name, says), c.supported) << c.name;
         EXPECT_EQ(says, c.says_so) << c.name;
     }
+}
+
+}  // namespace
+}  // namespace fwupdate
+
+namespace fwupdate {
+namespace {
+
+// The product's waits stay as they are unless a setting replaces them, and a
+// setting that is not a positive number changes nothing.
+TEST(ChannelTimings, DefaultsHoldAndOnlyValidSettingsReplaceThem) {
+    const char* names[] = {"KP28FW_QUERY_TIMEOUT_MS", "KP28FW_ACK_TIMEOUT_MS", "KP28FW_LEAVE_TIMEOUT_MS",
+                           "KP28FW_REBOOT_PERIOD_MS", "KP28FW_REBOOT_LIMIT_MS"};
+    for (const char* n : names) ::unsetenv(n);
+    ChannelTimings t = ChannelTimings::from_environment();
+    EXPECT_EQ(t.query_ms, 10000);
+    EXPECT_EQ(t.ack_ms, 180000);
+    EXPECT_EQ(t.leave_ack_ms, 2000);
+    EXPECT_EQ(t.reboot_period_ms, 5000);
+    EXPECT_EQ(t.reboot_limit_ms, 180000);
+
+    ::setenv("KP28FW_QUERY_TIMEOUT_MS", "1500", 1);
+    ::setenv("KP28FW_ACK_TIMEOUT_MS", "0", 1);
+    ::setenv("KP28FW_LEAVE_TIMEOUT_MS", "-5", 1);
+    ::setenv("KP28FW_REBOOT_PERIOD_MS", "12ms", 1);
+    ::setenv("KP28FW_REBOOT_LIMIT_MS", "", 1);
+    t = ChannelTimings::from_environment();
+    EXPECT_EQ(t.query_ms, 1500);
+    EXPECT_EQ(t.ack_ms, 180000);
+    EXPECT_EQ(t.leave_ack_ms, 2000);
+    EXPECT_EQ(t.reboot_period_ms, 5000);
+    EXPECT_EQ(t.reboot_limit_ms, 180000);
+    for (const char* n : names) ::unsetenv(n);
 }
 
 }  // namespace
