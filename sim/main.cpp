@@ -85,6 +85,35 @@ Links (all in the sysroot; each can be turned off):
   at 19200 baud. The speed is the one the tool set on its end of the
   pseudo-terminal.
 
+What the printer does:
+  Normal mode: command frames 14 14 1B 14, length (16-bit little-endian),
+  payload. Product name (reply 14 14 1B 14 01, the name, a 0 when shorter than
+  17), firmware version (14 14 1B 14 02 and 5 characters), DLL mode and USB-ID
+  mode (enter: a new non-zero token; every later command carries it and every
+  acknowledgement echoes it), image size with or without the 256-byte header,
+  image data (exactly the announced number of raw bytes follow; the
+  acknowledgement comes after the last), write flash and reboot (no answer;
+  the printer restarts), read identifier (38 bytes, zero-padded) and write
+  identifier (length field 3, then the text and a 0; more than 32 characters
+  are refused without an answer), and the load-setup frame (class 0x0D: a
+  2048-byte image and its NVM checksum in the model's byte order; applied
+  when the checksum matches, never answered). Bytes outside frames are print
+  data and are dropped.
+  Refusals: a command of a mode that is not open, or of an unknown shape, gets
+  no answer; a command carrying the wrong token is not carried out and is
+  answered with the printer's own token.
+  Restart (write flash, reboot, power cycle): the USB node disappears, TCP
+  connections close, replies nobody read are dropped, nothing is answered;
+  after the downtime the node comes back and the printer answers again.
+  Setup mode (serial at 19200 only): "n" the first 11 characters of the
+  product name, blank-padded; "r" the length (2 bytes), the 2048-byte image
+  and its checksum, all in the model's byte order; "w" takes 2048 bytes and
+  4 checksum bytes and echoes the checksum when it matches (the image is then
+  stored), otherwise echoes the checksum it computed and keeps the old image;
+  "R" restores the manufacturing defaults (no answer); "m" sends the
+  parameter description; "g" returns to normal mode. Other letters are
+  ignored.
+
 Faults (the printer misbehaves on purpose):
   --silent                  reads everything, answers nothing
   --zero-token              enter DLL / USB-ID mode answered with token 0
