@@ -6,7 +6,9 @@
 #include <test_servers.h>
 
 #include <algorithm>
+#include <mutex>
 #include <random>
+#include <regex>
 
 #include "updater_rig.h"
 
@@ -73,6 +75,7 @@ struct ShareCase {
     std::function<std::string()> data;  // what the printer must receive after the data command
     bool header;
     std::string version;
+    std::string temp_suffix;  // the temporary data file while the image goes out, "" for none
 };
 
 class ShareUpdate : public ::testing::TestWithParam<ShareCase> {};
@@ -80,7 +83,16 @@ class ShareUpdate : public ::testing::TestWithParam<ShareCase> {};
 TEST_P(ShareUpdate, PrinterReceivesTheImageItsLayoutPromises) {
     const ShareCase& c = GetParam();
     UpdaterRig rig;
-    auto& printer = rig.add_printer();
+    // What lies in the working directory while the printer takes the data.
+    std::mutex seen_mutex;
+    std::vector<std::string> seen;
+    auto cfg = UpdaterRig::usb_printer();
+    cfg.on_event = [&](const std::string& event) {
+        if (event.rfind("receiving", 0) != 0) return;
+        std::lock_guard<std::mutex> lock(seen_mutex);
+        seen = rig.files_starting_with("_image_");
+    };
+    auto& printer = rig.add_printer(cfg);
     const std::string file = c.file(rig);
     rig.write_file("fw.img", file);
     RunResult r = rig.run({"-protocol", "share", "-url", "fw.img", "-log", "log.txt"});
@@ -98,6 +110,13 @@ TEST_P(ShareUpdate, PrinterReceivesTheImageItsLayoutPromises) {
     EXPECT_EQ(printer.firmware_version(), c.version);
     expect_no_temp_files(rig);
     EXPECT_EQ(read_file(rig.path("fw.img")), file) << "a share image is used in place, unchanged";
+    std::lock_guard<std::mutex> lock(seen_mutex);
+    if (c.temp_suffix.empty()) {
+        EXPECT_TRUE(seen.empty());
+    } else {
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_TRUE(std::regex_match(seen[0], std::regex("_image_[1-9][0-9]*\\" + c.temp_suffix))) << seen[0];
+    }
 }
 
 const std::string kElf = elf_image(20000);
@@ -106,15 +125,15 @@ INSTANTIATE_TEST_SUITE_P(
     Layouts, ShareUpdate,
     ::testing::Values(
         ShareCase{"ClearWithoutHeaderIsSentWhole", [](UpdaterRig&) { return kElf; },
-                  "Processing clear image file without the header", [] { return kElf; }, false, "2.00B"},
+                  "Processing clear image file without the header", [] { return kElf; }, false, "2.00B", ""},
         ShareCase{"ClearWithHeaderSendsHeaderAndTheRest", [](UpdaterRig&) { return image_header() + kElf; },
-                  "Processing clear image file with header", [] { return kElf; }, true, "3.00C"},
+                  "Processing clear image file with header", [] { return kElf; }, true, "3.00C", ".clear"},
         ShareCase{"ZippedWithoutHeaderIsUnpacked",
                   [](UpdaterRig& rig) { return std::string("ABCD") + gzip_named(rig, kElf); },
-                  "Processing zipped image file without the header", [] { return kElf; }, false, "2.00B"},
+                  "Processing zipped image file without the header", [] { return kElf; }, false, "2.00B", ".gunzip"},
         ShareCase{"ZippedWithHeaderSendsHeaderAndUnpackedData",
                   [](UpdaterRig& rig) { return image_header() + gzip_named(rig, kElf, "-1"); },
-                  "Processing zipped image file with header", [] { return kElf; }, true, "3.00C"}),
+                  "Processing zipped image file with header", [] { return kElf; }, true, "3.00C", ".gunzip"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(ShareUpdate, BootImageMadeByMkimageIsSentWhole) {
@@ -234,6 +253,10 @@ INSTANTIATE_TEST_SUITE_P(
                     {"Sending image file header to printer", "Sending abort DLL mode command to printer",
                      "Invalid image file header", "Printer Reply Code : 0x5"},
                     "Update Failure"},
+        FailureCase{"ZippedImageRefusedByThePrinter",
+                    [](UpdaterRig& rig) { return std::string("ABCD") + gzip_named(rig, kElf); },
+                    [](kp28sim::PrinterConfig& c) { c.faults.ack_byte = 0x05; },
+                    {"Invalid image file header", "Printer Reply Code : 0x5"}, "Update Failure"},
         FailureCase{"SameVersionAfterLoad", [](UpdaterRig&) { return kElf; },
                     [](kp28sim::PrinterConfig& c) { c.version_rule = kp28sim::VersionRule::Keep; },
                     {"New Firmware Version : 1.00A", "The printer failed to update the firmware"}, "Update Failure"},
