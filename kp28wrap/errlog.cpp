@@ -164,13 +164,15 @@ void errlog(const char* text) {
 }
 
 void trace(const char* format, ...) {
-    char message[kMaxTraceMessage + 1];
+    // Formatted straight behind the prefix: the trace runs several times per
+    // transfer and should cost no more than one formatting pass.
+    static constexpr char kPrefix[] = "kp28wrap - ";
+    char line[sizeof kPrefix - 1 + kMaxTraceMessage + 1];
+    std::memcpy(line, kPrefix, sizeof kPrefix - 1);
     va_list args;
     va_start(args, format);
-    std::vsnprintf(message, sizeof message, format, args);
+    std::vsnprintf(line + sizeof kPrefix - 1, kMaxTraceMessage + 1, format, args);
     va_end(args);
-    char line[kMaxTraceMessage + 32];
-    std::snprintf(line, sizeof line, "kp28wrap - %s", message);
     log_write(line, kLogDebugger);
 }
 

@@ -61,6 +61,9 @@ void TimerProc(PrinterInfo* rec, IdleTimer* t) {
 
         if (rec->busy.load() > 0) {
             trace("TimerProc - Timer busy ppi: 0x%x", ppi(rec));
+            // A release seen while busy arms the timer all the same: the
+            // transfers that follow then re-arm it without waking this thread.
+            if (signalled) unlimited = false;
             if (!unlimited) deadline = Clock::now() + period;
         } else if (signalled) {
             trace("TimerProc - Rearmed timer ppi: 0x%x", ppi(rec));
