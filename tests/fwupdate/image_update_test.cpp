@@ -239,6 +239,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FailureCase{"DamagedGzipSaysWhy", damaged_gzip, nullptr,
                     {"Processing zipped image file with header", "crc error"}, "Update Failure"},
+        // More than the 8 MiB unpacking buffer: refused, never written past it.
+        FailureCase{"ZippedImageTooLargeToUnpack",
+                    [](UpdaterRig& rig) { return std::string("ABCD") + gzip_named(rig, kElf + std::string(8388608, '\0')); },
+                    nullptr,
+                    {"Processing zipped image file without the header",
+                     "unpacked data exceeds the 8388608-byte buffer"},
+                    "Update Failure"},
         FailureCase{"UnknownLayout", [](UpdaterRig&) { return std::string(4096, 'z'); }, nullptr,
                     {"Current Firmware Version : 1.00A", "Input Image Bad ELF Code"}, "Update Failure"},
         FailureCase{"ZippedWithHeaderWithoutMagic",
@@ -309,6 +316,19 @@ TEST(HttpUpdate, MissingFileIsAWriteFailureWithNothingSent) {
     EXPECT_EQ(r.child.exit_code, 1);
     EXPECT_EQ(r.console, Lines{"Write Failure"});
     EXPECT_EQ(r.log, Lines{"Connecting to printer"});
+    EXPECT_TRUE(printer.transcript().empty());
+    expect_no_temp_files(rig);
+}
+
+TEST(HttpUpdate, AnswerWithoutContentLengthIsAWriteFailureLeavingNoFile) {
+    UpdaterRig rig;
+    auto& printer = rig.add_printer();
+    kp28test::ScratchDir srv;
+    srv.write_file("fw.img", kElf);
+    kp28test::FaultyHttpServer http({.root = srv.path(), .fault = kp28test::HttpFault::no_length});
+    RunResult r = rig.run({"-protocol", "http", "-url", http.url("/fw.img"), "-port", std::to_string(http.port())});
+    EXPECT_EQ(r.child.exit_code, 1);
+    EXPECT_EQ(r.console, Lines{"Write Failure"});
     EXPECT_TRUE(printer.transcript().empty());
     expect_no_temp_files(rig);
 }
