@@ -101,7 +101,8 @@ What the printer does:
   data and are dropped.
   Refusals: a command of a mode that is not open, or of an unknown shape, gets
   no answer; a command carrying the wrong token is not carried out and is
-  answered with the printer's own token.
+  answered with the printer's own token. Leaving a mode that is not open (as
+  the updater does after a reboot) is acknowledged with the token it carries.
   Restart (write flash, reboot, power cycle): the USB node disappears, TCP
   connections close, replies nobody read are dropped, nothing is answered;
   after the downtime the node comes back and the printer answers again.

@@ -6,10 +6,11 @@
 // absent reader never blocks the printer.
 //
 // The printer is honest to its dialogues: it answers only what it accepts.
-// Commands of a mode that is not open, frames of unknown shape and letters in
-// normal mode are swallowed without an answer; a command inside a mode that
-// carries the wrong token is refused with an acknowledgement that carries the
-// printer's own token, which the tool sees as a wrong token.
+// Commands of a mode that is not open (except leaving it, which is
+// acknowledged), frames of unknown shape and letters in normal mode are
+// swallowed without an answer; a command inside a mode that carries the wrong
+// token is refused with an acknowledgement that carries the printer's own
+// token, which the tool sees as a wrong token.
 #include "kp28sim/virtual_printer.h"
 
 #include <kp28/frame.h>
@@ -534,10 +535,23 @@ struct VirtualPrinter::Impl {
         return false;
     }
 
+    // Leaving a mode that is not open (it ended with a restart, or was never
+    // entered) is acknowledged with the token the command carries: there is
+    // nothing to refuse, and the updater sends exactly this after a reboot
+    // and waits for its acknowledgement.
+    void leave_closed_mode(Link& l, std::uint8_t cls, std::uint8_t t, const char* what) {
+        ack(l, cls, faults.ack_byte.value_or(t));
+        event(std::string("leave ") + what + " while not in it: acknowledged");
+    }
+
     void dll_frame(Link& l, const std::vector<std::uint8_t>& p) {
         const std::size_t len = p.size();
         if (len == 2 && p[1] == 0) {
             enter(l, kp28::kClassDllMode, Session::Dll, "DLL mode");
+            return;
+        }
+        if (len == 2 && session != Session::Dll) {
+            leave_closed_mode(l, kp28::kClassDllMode, p[1], "DLL mode");
             return;
         }
         if (session != Session::Dll || len < 2) return;  // no DLL mode open: not a command
@@ -595,6 +609,10 @@ struct VirtualPrinter::Impl {
         const std::size_t len = p.size();
         if (len == 2 && p[1] == 0) {
             enter(l, kp28::kClassUsbIdMode, Session::UsbId, "USB-ID mode");
+            return;
+        }
+        if (len == 2 && session != Session::UsbId) {
+            leave_closed_mode(l, kp28::kClassUsbIdMode, p[1], "USB-ID mode");
             return;
         }
         if (session != Session::UsbId) return;

@@ -121,8 +121,12 @@ TEST_F(PrinterTest, RebootGoesAwayUnpluggedAndComesBackWithTheSameVersion) {
     RawPort again = usb();
     again.write_all(kVersionQuery);
     EXPECT_EQ(again.read_n(10), version_reply("1.00A"));
-    // The restart ended DLL mode: the old token opens nothing.
+    // The restart ended DLL mode: the old token opens nothing, and leaving
+    // (as the updater does after a reboot) is simply acknowledged.
+    again.write_all(frame({0x03, 0x00, 0x1C, t, 0x04}));
     again.write_all(frame({0x02, 0x00, 0x1C, t}));
+    EXPECT_EQ(again.read_n(6), ack(0x1C, t));
+    EXPECT_EQ(printer().restarts(), 1);
     again.write_all(kNameQuery);
     EXPECT_EQ(again.read_n(name_reply().size()), name_reply());
 }
@@ -140,10 +144,13 @@ TEST_F(PrinterTest, RefusesAWrongTokenWithItsOwnAndKeepsTheMode) {
     EXPECT_EQ(p.read_n(6), ack(0x1C, t));
 }
 
-TEST_F(PrinterTest, CommandsOfAModeThatIsNotOpenGetNoAnswer) {
+TEST_F(PrinterTest, CommandsOfAModeThatIsNotOpenGetNoAnswerButLeavingIsAcknowledged) {
     start();
     RawPort p = usb();
-    p.write_all(frame({0x02, 0x00, 0x1C, 0x07}));                   // leave DLL
+    p.write_all(frame({0x02, 0x00, 0x1C, 0x09}));  // leave DLL
+    EXPECT_EQ(p.read_n(6), ack(0x1C, 0x09));
+    p.write_all(frame({0x02, 0x00, 0x1D, 0x0A}));  // leave USB-ID
+    EXPECT_EQ(p.read_n(6), ack(0x1D, 0x0A));
     p.write_all(frame({0x07, 0x00, 0x1C, 0x07, 0x01}) + le32(4));   // image size
     p.write_all(frame({0x03, 0x00, 0x1D, 0x07, 0x02}));             // read USB id
     p.write_all(frame({0x03, 0x00, 0x1C, 0x07, 0x04}));             // reboot
