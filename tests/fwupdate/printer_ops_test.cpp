@@ -167,12 +167,18 @@ TEST(RebootWait, RealTimingFindsPrinterBackAfterTwelveSecondsAtFifteen) {
     EXPECT_EQ(r.log.back(), "Reboot successfully completed.");
 }
 
-TEST(PrinterChoice, NoPrinterIsAConnectionFailure) {
+TEST(PrinterChoice, NoPrinterIsAConnectionFailureWithoutAnyConnectAttempt) {
     UpdaterRig rig;
+    rig.env["WLOGERR"] = "on";
+    rig.env["WLOGMODE"] = "LOG_FILE";
+    rig.env["WLOGFILE"] = rig.path("wrap.log");
     RunResult r = rig.run({"-protocol", "share", "-r", "-log", "log.txt", "-v"});
     EXPECT_EQ(r.child.exit_code, 1);
     EXPECT_EQ(r.log, (Lines{"Connecting to printer", "Printer connection failure"}));
     EXPECT_EQ(r.console, r.log);
+    const std::string wrap_log = read_file(rig.path("wrap.log"));
+    EXPECT_NE(wrap_log.find("Kp28wrap_list()"), std::string::npos) << wrap_log;
+    EXPECT_EQ(wrap_log.find("Kp28wrap_connect()"), std::string::npos) << wrap_log;
 }
 
 // Printer 0 is away (restarting) while printer 1 answers: an empty name goes
