@@ -285,6 +285,45 @@ INSTANTIATE_TEST_SUITE_P(
                   {"The printer doesn't support USB ID. feature"}, kSimId, "USB ID Failure"}),
     [](const auto& p) { return std::string(p.param.name); });
 
+struct UsbIdFault {
+    const char* name;
+    kp28sim::Faults faults;
+    Lines tail;  // log lines after the product name
+};
+
+class UsbIdFaults : public ::testing::TestWithParam<UsbIdFault> {};
+
+TEST_P(UsbIdFaults, EndTheOperationWithTheirMessage) {
+    UpdaterRig rig;
+    auto cfg = UpdaterRig::usb_printer();
+    cfg.faults = GetParam().faults;
+    auto& printer = rig.add_printer(cfg);
+    RunResult r = rig.run({"-protocol", "share", "-uid", "NEWID", "-log", "log.txt"});
+    EXPECT_EQ(r.child.exit_code, 1);
+    Lines expected = kUsbIdStart;
+    expected.push_back("Current Product Name: " + printer.product_name());
+    expected.insert(expected.end(), GetParam().tail.begin(), GetParam().tail.end());
+    EXPECT_EQ(r.log, expected);
+    EXPECT_EQ(r.console, Lines{"USB ID Failure"});
+    EXPECT_EQ(printer.usb_id(), kSimId);
+}
+
+kp28sim::Faults ack_byte_05() {
+    kp28sim::Faults f;
+    f.ack_byte = 0x05;
+    return f;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Printer, UsbIdFaults,
+    ::testing::Values(
+        UsbIdFault{"ZeroTokenRefusesTheMode", zero_token(),
+                   {"Enter USB ID. update Mode", "The printer is unable to start the usb id. update process"}},
+        UsbIdFault{"ReplyWithAnotherTokenIsNoIdentifier", ack_byte_05(),
+                   {"Enter USB ID. update Mode", "Retrieving usd id.",
+                    "The printer is unable to return the current usb id."}}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 TEST(UsbIdWrite, PrinterThatStopsAfterTheWriteFrameFails) {
     UpdaterRig rig;
     // Measure the dialogue up to the write frame on a printer that behaves.
