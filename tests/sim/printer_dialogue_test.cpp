@@ -131,6 +131,30 @@ TEST_F(PrinterTest, RebootGoesAwayUnpluggedAndComesBackWithTheSameVersion) {
     EXPECT_EQ(again.read_n(name_reply().size()), name_reply());
 }
 
+TEST_F(PrinterTest, RebootOverTcpClosesTheConnectionAndListensAgainWhenBack) {
+    start();
+    RawPort p = tcp();
+    const std::uint8_t t = enter_dll(p);
+    p.write_all(frame({0x03, 0x00, 0x1C, t, 0x04}));
+    EXPECT_TRUE(p.read_n(1, kDeadline).empty()) << "the connection ends without an answer";
+    ASSERT_TRUE(back_up(1));
+    RawPort again = tcp();
+    again.write_all(kVersionQuery);
+    EXPECT_EQ(again.read_n(10), version_reply("1.00A"));
+}
+
+TEST_F(PrinterTest, APowerCycleDropsRepliesNobodyRead) {
+    start();
+    RawPort p = usb();
+    p.write_all(kNameQuery);
+    ASSERT_TRUE(printer().wait_until(
+        [&] { return !printer().bytes(LinkKind::Usb, Direction::FromPrinter).empty(); }, kDeadline));
+    printer().power_cycle();
+    ASSERT_TRUE(back_up(1));
+    p.write_all(kVersionQuery);
+    EXPECT_EQ(p.read_n(10), version_reply("1.00A"));
+}
+
 TEST_F(PrinterTest, RefusesAWrongTokenWithItsOwnAndKeepsTheMode) {
     start();
     RawPort p = usb();
