@@ -64,6 +64,8 @@ void write_log_file(const char* line) {
     std::fclose(f);
 }
 
+void write_outputs(const char* line, unsigned outputs);
+
 }  // namespace
 
 bool has_token(const char* list, const char* word) {
@@ -138,6 +140,15 @@ std::string last_log_line() {
 }
 
 void log_write(const char* line, unsigned outputs) {
+    // Logging never fails an operation: a line that cannot be written is lost.
+    try {
+        write_outputs(line, outputs);
+    } catch (...) {
+    }
+}
+
+namespace {
+void write_outputs(const char* line, unsigned outputs) {
     if (outputs & kLogFile) write_log_file(line);
     if (outputs & kLogVariable) {
         std::lock_guard<std::mutex> lock(g_last_line_mu);
@@ -147,6 +158,7 @@ void log_write(const char* line, unsigned outputs) {
     if (outputs & kLogStderr) write_line(stderr, line);
     if (outputs & kLogDebugger) platform::debug_output(line);
 }
+}  // namespace
 
 void errlog(const char* text) {
     const char* on = std::getenv("WLOGERR");

@@ -1,7 +1,10 @@
 // Connect, write, read (without limit and timed) and disconnect against
 // printers that the test plays on the pseudo-terminal's master side.
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
+#include <vector>
 
 #include "wrap_test_base.h"
 
@@ -86,6 +89,48 @@ TEST_F(TransferTest, VanishedNodeFailsReopenUntilItComesBack) {
     root.replug_usb_node(0);
     EXPECT_EQ(write(door, "c", 1000), 0);
     EXPECT_EQ(read_master_exact(pty.master(), 2, 2s), "ac");
+}
+
+TEST_F(TransferTest, TwoDoorsExchangeIndependentlyFromTwoThreads) {
+    kp28::PtyEndpoint* pty[2] = {&root.add_usb_printer(0), &root.add_usb_printer(1)};
+    load();
+    const KP28_DOOR doors[2] = {connect(0), connect(1)};
+    constexpr int kRounds = 40;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int p = 0; p < 2; ++p) {
+        // The printer echoes every message it gets.
+        threads.emplace_back([&, p] {
+            for (int i = 0; i < kRounds; ++i) {
+                const std::string msg = read_master_exact(pty[p]->master(), 8, 5s);
+                if (msg.size() != 8) return;
+                write_master(pty[p]->master(), msg);
+            }
+        });
+        threads.emplace_back([&, p] {
+            for (int i = 0; i < kRounds; ++i) {
+                char msg[9];
+                std::snprintf(msg, sizeof msg, "p%d-%05d", p, i);
+                unsigned count = 0;
+                if ((*lib)->write(doors[p], msg, 8, &count, 2000) != 0 || count != 8) {
+                    ++failures;
+                    continue;
+                }
+                // The echo may come in pieces.
+                std::string back;
+                for (int piece = 0; piece < 8 && back.size() < 8; ++piece) {
+                    char buf[8];
+                    if ((*lib)->read(doors[p], buf, static_cast<unsigned>(8 - back.size()), &count,
+                                     2000) != 0)
+                        break;
+                    back.append(buf, count);
+                }
+                if (back != msg) ++failures;
+            }
+        });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(failures.load(), 0);
 }
 
 }  // namespace
