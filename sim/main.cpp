@@ -63,8 +63,9 @@ Printer:
   --setup                   power on with ON_LINE held: start in setup mode
 
 Links (all in the sysroot; each can be turned off):
-  --sysroot DIR             the fake sysroot (created if needed; default: a new
-                            directory under $TMPDIR or /tmp)
+  --sysroot DIR             the fake sysroot (created if needed; default:
+                            $KP28_SYSROOT when it is set and is not "/", else a
+                            new directory under $TMPDIR or /tmp)
   --usb N | --no-usb        USB printer node dev/usb/lpN (default 0)
   --serial NAME | --no-serial
                             serial port dev/NAME: ttySn, ttyUSBn or ttyACMn
@@ -253,6 +254,14 @@ Options parse(int argc, char** argv) {
         else if (a == "--transcript") c.transcript_file = value();
         else if (a == "--json") o.json = true;
         else usage_error("unknown option " + a);
+    }
+    if (o.sysroot.empty()) {
+        // The tools find their hardware through KP28_SYSROOT; a printer started
+        // from the same shell joins them there, but never in the real root.
+        const char* env = std::getenv("KP28_SYSROOT");
+        std::string r = env ? env : "";
+        while (!r.empty() && r.back() == '/') r.pop_back();
+        o.sysroot = r;
     }
     if (c.serial_cdc_acm && !serial_named && c.serial) c.serial = "ttyACM0";
     if (c.serial) {

@@ -183,7 +183,7 @@ struct VirtualPrinter::Impl {
     // --- everything below runs on the worker, with m held unless noted ---
 
     void event(const std::string& text) {
-        events.push_back(text);
+        if (cfg.keep_transcript) events.push_back(text);
         pending_events.push_back(text);
     }
     void record(Link& l, Direction d, const std::uint8_t* p, std::size_t n, unsigned speed) {

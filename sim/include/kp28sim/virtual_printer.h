@@ -123,8 +123,9 @@ struct PrinterConfig {
 
     // Appended, one line per transfer, as it happens (see Transcript below).
     std::string transcript_file;
-    // Keep the transcript in memory for transcript() and bytes(). A long-running
-    // program turns this off and relies on the file.
+    // Keep the transcript and the events in memory for transcript(), bytes()
+    // and events(). A long-running program turns this off and relies on the
+    // file and on_event.
     bool keep_transcript = true;
     // Called from the worker thread with one line per thing the printer does
     // ("entered DLL mode, token 0x07", "restarting, back in 200 ms", ...).
