@@ -22,8 +22,12 @@ char g_last_log_line[kMaxLogLine + 1];
 
 constexpr long long kDefaultLogSizeMb = 2;
 
-bool is_name_start(char c) { return std::isalpha(static_cast<unsigned char>(c)) || c == '_'; }
-bool is_name_char(char c) { return std::isalnum(static_cast<unsigned char>(c)) || c == '_'; }
+bool is_name_start(char c) {
+    return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
+}
+bool is_name_char(char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || c == '_';
+}
 
 long long log_size_limit() {
     long long mb = kDefaultLogSizeMb;
@@ -171,7 +175,8 @@ void errlog(const char* text) {
     if (has_token(mode, "LOG_FILE") || has_token(mode, "LOG_FILE_CAN")) bits |= kLogFile;
     if (has_token(mode, "LOG_SYSMSG") || has_token(mode, "LOG_SYSMSG_CAN")) bits |= kLogStderr;
     if (has_token(mode, "LOG_ERRORD") || has_token(mode, "LOG_ERRORD_CAN")) bits |= kLogDebugger;
-    if (has_token(mode, "LOG_VARIABLE") || has_token(mode, "LOG_VARIABLE_CAN")) bits |= kLogVariable;
+    if (has_token(mode, "LOG_VARIABLE") || has_token(mode, "LOG_VARIABLE_CAN"))
+        bits |= kLogVariable;
     if (bits) log_write(line, bits);
 }
 

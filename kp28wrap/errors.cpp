@@ -53,11 +53,23 @@ int32_t set_errno(int32_t code) {
     return code;
 }
 
-int32_t last_error() { return g_last_error.load(); }
-void reset_last_error(int32_t code) { g_last_error.store(code); }
-bool list_is_stale() { return g_stale.load(); }
-void set_list_stale(bool stale) { g_stale.store(stale); }
-bool auto_refresh_on() { return g_auto_refresh.load(); }
-void set_auto_refresh(bool on) { g_auto_refresh.store(on); }
+int32_t last_error() {
+    return g_last_error.load();
+}
+void reset_last_error(int32_t code) {
+    g_last_error.store(code);
+}
+bool list_is_stale() {
+    return g_stale.load();
+}
+void set_list_stale(bool stale) {
+    g_stale.store(stale);
+}
+bool auto_refresh_on() {
+    return g_auto_refresh.load();
+}
+void set_auto_refresh(bool on) {
+    g_auto_refresh.store(on);
+}
 
 }  // namespace kp28wrap

@@ -35,8 +35,8 @@ int32_t guarded(const char* name, int32_t fallback, F&& op) noexcept {
 __attribute__((constructor)) void library_attach() {
     try {
         char text[128];
-        std::snprintf(text, sizeof text, "DllMain(%p, DLL_PROCESS_ATTACH, %p)", platform::module_base(),
-                      static_cast<void*>(nullptr));
+        std::snprintf(text, sizeof text, "DllMain(%p, DLL_PROCESS_ATTACH, %p)",
+                      platform::module_base(), static_cast<void*>(nullptr));
         errlog(text);
         platform::debug_output("kp28wrap::DllMain(): DLL_PROCESS_ATTACH");
         const TransportImpl& impl = choose_transport();
@@ -116,8 +116,7 @@ KP28WRAP_API int32_t Kp28wrap_ioctl(KP28_DOOR door, int code, int value, void* o
 KP28WRAP_API int32_t Kp28wrap_geterrno(char* buffer, int size) {
     // Not guarded by the table's presence: the last error exists before load.
     kp28wrap::errlog("Kp28wrap_geterrno()");
-    const int32_t code =
-        kp28wrap::g_impl ? kp28wrap::g_impl->last_error() : kp28wrap::last_error();
+    const int32_t code = kp28wrap::g_impl ? kp28wrap::g_impl->last_error() : kp28wrap::last_error();
     if (buffer && size > 0) {
         std::strncpy(buffer, kp28wrap::error_message(code), static_cast<size_t>(size) - 1);
         buffer[size - 1] = '\0';

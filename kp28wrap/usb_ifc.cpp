@@ -115,7 +115,7 @@ std::shared_ptr<platform::DeviceFile> acquire_device(const Conn& c, bool& reopen
 // Transfers hold the record busy from before they fetch the device until after
 // they have let go of it.
 class BusyGuard {
-public:
+  public:
     explicit BusyGuard(PrinterInfo& rec) : rec_(rec) { rec_.busy.fetch_add(1); }
     ~BusyGuard() { release(); }
     void release() {
@@ -125,7 +125,7 @@ public:
     BusyGuard(const BusyGuard&) = delete;
     BusyGuard& operator=(const BusyGuard&) = delete;
 
-private:
+  private:
     PrinterInfo& rec_;
     bool released_ = false;
 };
@@ -158,7 +158,9 @@ void async_read_thread(Conn c, std::shared_ptr<ReadJob> job) {
 
 }  // namespace
 
-UsbState& usb_state() { return *g_state; }
+UsbState& usb_state() {
+    return *g_state;
+}
 
 void release_timer(IdleTimer& t) {
     bool wake;
@@ -317,7 +319,8 @@ int32_t do_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count, i
             return set_errno(KP28WRAP_E_NO_MEMORY);
         }
     }
-    unsigned char* target = rounding.empty() ? static_cast<unsigned char*>(buffer) : rounding.data();
+    unsigned char* target =
+        rounding.empty() ? static_cast<unsigned char*>(buffer) : rounding.data();
 
     BusyGuard busy(rec);
     bool reopened = false, ended = false;
@@ -332,19 +335,19 @@ int32_t do_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count, i
     size_t got = 0;
     int32_t code = 0;
     switch (dev->read_some(target, transfer, wait_ms, got)) {
-    case platform::IoStatus::ok:
-        break;
-    case platform::IoStatus::timed_out:
-        trace("do_read - Error on read, ppi: 0x%x", ppi(&rec));
-        if (rec.options.load() & 1) trace("do_read - After cancelio, ppi: 0x%x", ppi(&rec));
-        code = set_errno(KP28WRAP_E_TIMEOUT);
-        break;
-    case platform::IoStatus::failed:
-        code = set_errno(KP28WRAP_E_READ);
-        break;
-    case platform::IoStatus::cancelled:
-        code = record(KP28WRAP_E_READ, true);
-        break;
+        case platform::IoStatus::ok:
+            break;
+        case platform::IoStatus::timed_out:
+            trace("do_read - Error on read, ppi: 0x%x", ppi(&rec));
+            if (rec.options.load() & 1) trace("do_read - After cancelio, ppi: 0x%x", ppi(&rec));
+            code = set_errno(KP28WRAP_E_TIMEOUT);
+            break;
+        case platform::IoStatus::failed:
+            code = set_errno(KP28WRAP_E_READ);
+            break;
+        case platform::IoStatus::cancelled:
+            code = record(KP28WRAP_E_READ, true);
+            break;
     }
     trace("do_read - after read handle: 0x%x, door: 0x%x", fd_value(dev), c.slot);
     // Bytes beyond what the caller asked for were only there to fill a chunk.
@@ -380,17 +383,17 @@ int32_t do_write(const Conn& c, const void* buffer, uint32_t length, uint32_t* c
     // out is simply not sent, so no request survives the call that points into
     // the caller's buffer, cancelled or not.
     switch (dev->write_all(buffer, length, wait_ms, put)) {
-    case platform::IoStatus::ok:
-        break;
-    case platform::IoStatus::timed_out:
-        trace("do_write - Error on write, ppi: 0x%x", ppi(&rec));
-        if (rec.options.load() & 1) trace("do_write - After cancelio , ppi: 0x%x", ppi(&rec));
-        code = set_errno(KP28WRAP_E_TIMEOUT);
-        break;
-    case platform::IoStatus::failed:
-    case platform::IoStatus::cancelled:
-        code = set_errno(KP28WRAP_E_WRITE);
-        break;
+        case platform::IoStatus::ok:
+            break;
+        case platform::IoStatus::timed_out:
+            trace("do_write - Error on write, ppi: 0x%x", ppi(&rec));
+            if (rec.options.load() & 1) trace("do_write - After cancelio , ppi: 0x%x", ppi(&rec));
+            code = set_errno(KP28WRAP_E_TIMEOUT);
+            break;
+        case platform::IoStatus::failed:
+        case platform::IoStatus::cancelled:
+            code = set_errno(KP28WRAP_E_WRITE);
+            break;
     }
     *count = static_cast<uint32_t>(put);
     trace("do_write - after write rc: 0x%x, door: 0x%x", static_cast<unsigned>(code), c.slot);
@@ -432,10 +435,10 @@ int32_t async_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count
 
     // The wait counts in 100 ms steps (at least one), and ends early when the
     // worker has finished.
-    const long long steps = timeout_ms <= kReadPollStepMs
-                                ? 1
-                                : (static_cast<long long>(timeout_ms) + kReadPollStepMs - 1) /
-                                      kReadPollStepMs;
+    const long long steps =
+        timeout_ms <= kReadPollStepMs
+            ? 1
+            : (static_cast<long long>(timeout_ms) + kReadPollStepMs - 1) / kReadPollStepMs;
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(steps * kReadPollStepMs);
     int32_t state;
@@ -479,28 +482,28 @@ int32_t async_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count
 
 int32_t device_control(PrinterInfo& rec, int code, int value, void* out) {
     switch (code) {
-    case 1:
-        if (value)
-            rec.options.fetch_or(1);
-        else
-            rec.options.fetch_and(~1);
-        return 0;
-    case 2:
-        if (value)
-            rec.options.fetch_or(2);
-        else
-            rec.options.fetch_and(~2);
-        set_auto_refresh(value != 0);
-        return 0;
-    case 4:
-        // The device as it stands: after the idle timer closed it this fails.
-        return rec.device && rec.device->soft_reset() ? 0 : 0x209;
-    case 8: {
-        size_t got = 0;
-        return rec.device && out && rec.device->port_status(out, 128, got) ? 0 : 0x209;
-    }
-    default:
-        return 0;
+        case 1:
+            if (value)
+                rec.options.fetch_or(1);
+            else
+                rec.options.fetch_and(~1);
+            return 0;
+        case 2:
+            if (value)
+                rec.options.fetch_or(2);
+            else
+                rec.options.fetch_and(~2);
+            set_auto_refresh(value != 0);
+            return 0;
+        case 4:
+            // The device as it stands: after the idle timer closed it this fails.
+            return rec.device && rec.device->soft_reset() ? 0 : 0x209;
+        case 8: {
+            size_t got = 0;
+            return rec.device && out && rec.device->port_status(out, 128, got) ? 0 : 0x209;
+        }
+        default:
+            return 0;
     }
 }
 

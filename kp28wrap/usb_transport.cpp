@@ -203,7 +203,9 @@ int32_t usb_ioctl(KP28_DOOR door, int code, int value, void* out) {
     return set_errno(result);
 }
 
-int32_t usb_last_error() { return last_error(); }
+int32_t usb_last_error() {
+    return last_error();
+}
 
 int32_t usb_list(int* capacity, const char** paths) {
     UsbState& s = usb_state();
@@ -217,13 +219,15 @@ int32_t usb_list(int* capacity, const char** paths) {
     return 0;
 }
 
-constexpr TransportImpl kUsb = {usb_initialize, usb_shutdown, usb_open,       usb_close,
-                                usb_read,       usb_write,    usb_ioctl,      usb_last_error,
+constexpr TransportImpl kUsb = {usb_initialize, usb_shutdown, usb_open,  usb_close,
+                                usb_read,       usb_write,    usb_ioctl, usb_last_error,
                                 usb_list,       usb_refresh};
 
 }  // namespace
 
-const TransportImpl& usb_transport() { return kUsb; }
+const TransportImpl& usb_transport() {
+    return kUsb;
+}
 
 const TransportImpl& choose_transport() {
     const char* mode = std::getenv("KP28WRAP_MODE");

@@ -38,7 +38,7 @@ struct Api {
 
 // Drains the master until `expected` bytes have come through.
 class Drain {
-public:
+  public:
     Drain(int master, size_t expected) : master_(master), expected_(expected) {
         thread_ = std::thread([this] { run(); });
     }
@@ -48,7 +48,7 @@ public:
         return got_ == expected_;
     }
 
-private:
+  private:
     void run() {
         std::vector<char> buf(1 << 16);
         while (got_ < expected_) {
@@ -68,7 +68,8 @@ private:
 double cpu_seconds() {
     rusage ru{};
     getrusage(RUSAGE_SELF, &ru);
-    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec +
+           (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
 // Throughput of one run and the CPU the whole process spent on it (writer,
@@ -110,7 +111,8 @@ Result run_library(const Api& api, KP28_DOOR door, int master, const std::vector
     const auto start = Clock::now();
     for (size_t off = 0; off < image.size(); off += kWriteSize) {
         unsigned count = 0;
-        if (api.write(door, image.data() + off, kWriteSize, &count, 10000) != 0 || count != kWriteSize)
+        if (api.write(door, image.data() + off, kWriteSize, &count, 10000) != 0 ||
+            count != kWriteSize)
             break;
     }
     const auto end = Clock::now();
@@ -160,16 +162,21 @@ int main(int argc, char** argv) {
             wrap = run_library(api, door, pty.master(), image);
             plain = run_plain(node, pty.master(), image);
         }
-        std::printf("round %d: plain write() %.1f MiB/s (%.3f s CPU), Kp28wrap_write %.1f MiB/s (%.3f s CPU)\n",
-                    r + 1, plain.mib_s, plain.cpu_s, wrap.mib_s, wrap.cpu_s);
+        std::printf(
+            "round %d: plain write() %.1f MiB/s (%.3f s CPU), Kp28wrap_write %.1f MiB/s (%.3f s "
+            "CPU)\n",
+            r + 1, plain.mib_s, plain.cpu_s, wrap.mib_s, wrap.cpu_s);
         best_plain = std::max(best_plain, plain.mib_s);
         best_lib = std::max(best_lib, wrap.mib_s);
         if (plain.mib_s > 0) cpu_plain = std::min(cpu_plain, plain.cpu_s);
         if (wrap.mib_s > 0) cpu_lib = std::min(cpu_lib, wrap.cpu_s);
     }
-    std::printf("best of %d: plain write() %.1f MiB/s, Kp28wrap_write %.1f MiB/s, ratio %.3f (goal >= 0.90)\n",
-                rounds, best_plain, best_lib, best_plain > 0 ? best_lib / best_plain : 0.0);
-    std::printf("least CPU per 8 MiB: plain write() %.3f s, Kp28wrap_write %.3f s\n", cpu_plain, cpu_lib);
+    std::printf(
+        "best of %d: plain write() %.1f MiB/s, Kp28wrap_write %.1f MiB/s, ratio %.3f (goal >= "
+        "0.90)\n",
+        rounds, best_plain, best_lib, best_plain > 0 ? best_lib / best_plain : 0.0);
+    std::printf("least CPU per 8 MiB: plain write() %.3f s, Kp28wrap_write %.3f s\n", cpu_plain,
+                cpu_lib);
 
     // An open DOOR with no traffic: the idle timer closes the device after 2 s
     // and then waits without limit; nothing of the library may spin.
@@ -179,7 +186,8 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
     const double idle_cpu = cpu_seconds() - cpu0;
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
-    std::printf("idle DOOR: %.4f s CPU over %.2f s wall (%.2f%%)\n", idle_cpu, wall, 100 * idle_cpu / wall);
+    std::printf("idle DOOR: %.4f s CPU over %.2f s wall (%.2f%%)\n", idle_cpu, wall,
+                100 * idle_cpu / wall);
 
     api.disconnect(&door);
     dlclose(lib);

@@ -54,7 +54,9 @@ void DeviceFile::cancel() {
     (void)r;
 }
 
-bool DeviceFile::cancelled() const { return cancelled_.load(); }
+bool DeviceFile::cancelled() const {
+    return cancelled_.load();
+}
 
 bool DeviceFile::close() {
     if (fd_ < 0) return true;
@@ -124,7 +126,9 @@ IoStatus DeviceFile::write_all(const void* buf, size_t len, int wait_ms, size_t&
     return IoStatus::ok;
 }
 
-bool DeviceFile::soft_reset() { return fd_ >= 0 && ::ioctl(fd_, LPIOC_SOFT_RESET) == 0; }
+bool DeviceFile::soft_reset() {
+    return fd_ >= 0 && ::ioctl(fd_, LPIOC_SOFT_RESET) == 0;
+}
 
 bool DeviceFile::port_status(void* out, size_t max, size_t& got) {
     got = 0;

@@ -5,8 +5,8 @@
 // its caller, so tests point it at a fake tree whose nodes are pseudo-terminals.
 #pragma once
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -38,7 +38,7 @@ enum class IoStatus {
 // way means a descriptor number is never reused under a transfer that is still
 // running on another thread.
 class DeviceFile {
-public:
+  public:
     // O_RDWR|O_NONBLOCK|O_NOCTTY|O_CLOEXEC; terminal settings are never touched.
     // nullptr when the node cannot be opened.
     static std::shared_ptr<DeviceFile> open(const std::string& node);
@@ -66,7 +66,7 @@ public:
     // Closes now; true when close() succeeded. Later calls return true.
     bool close();
 
-private:
+  private:
     DeviceFile(int fd, int wake_fd) : fd_(fd), wake_fd_(wake_fd) {}
     int wait_for(short events, int64_t deadline_ms, bool unlimited);
 

@@ -10,7 +10,7 @@ namespace {
 using namespace std::chrono_literals;
 
 class DiscoveryTest : public WrapTest {
-protected:
+  protected:
     std::vector<std::string> listed() {
         const char* paths[16] = {};
         int capacity = 16;
@@ -34,10 +34,11 @@ TEST_F(DiscoveryTest, FilterKeepsMakerVendorAndKnownProductsOnly) {
         {"every known product", usb_id("3509", "3a4b"), std::nullopt, true},
         {"unknown product", usb_id("3509", "1234"), std::nullopt, false},
         {"other vendor", usb_id("04b8", "0140"), std::nullopt, false},
-        {"vendor text only in upper case", usb_id("1234", "0005", "VID_3509&PID_A15F"), std::nullopt,
-         false},
+        {"vendor text only in upper case", usb_id("1234", "0005", "VID_3509&PID_A15F"),
+         std::nullopt, false},
         {"upper-case product digits", usb_id("3509", "A15F"), std::nullopt, false},
-        {"product text found in the serial", usb_id("3509", "1234", "pid_8b0d"), std::nullopt, true},
+        {"product text found in the serial", usb_id("3509", "1234", "pid_8b0d"), std::nullopt,
+         true},
         {"accept-all keeps other vendors", usb_id("04b8", "0005"), std::string("1"), true},
         {"accept-all keeps upper case", usb_id("1234", "0005", "VID_3509"), std::string("1"), true},
         {"yes is not 1", usb_id("04b8", "0005"), std::string("yes"), false},
@@ -49,8 +50,10 @@ TEST_F(DiscoveryTest, FilterKeepsMakerVendorAndKnownProductsOnly) {
         SCOPED_TRACE(c.what);
         kp28::FakeSysroot tree;
         tree.add_usb_printer(0, c.id);
-        ScopedEnv env_case({{"KP28_SYSROOT", tree.root()}, {"ALL_PRINTERS_GOOD", c.all_printers_good},
-                            {"KP28WRAP_MODE", std::nullopt}, {"CHUNK_SIZE", std::nullopt},
+        ScopedEnv env_case({{"KP28_SYSROOT", tree.root()},
+                            {"ALL_PRINTERS_GOOD", c.all_printers_good},
+                            {"KP28WRAP_MODE", std::nullopt},
+                            {"CHUNK_SIZE", std::nullopt},
                             {"KP28WRAP_DEBUG_OUT", std::nullopt}});
         WrapLibrary l;
         int capacity = 16;
@@ -84,7 +87,8 @@ TEST_F(DiscoveryTest, NonPrinterEntriesOfTheClassAreIgnored) {
 }
 
 TEST_F(DiscoveryTest, SeventeenthPrinterIsNotTaken) {
-    for (int n = 0; n < 17; ++n) root.add_usb_printer(n, usb_id("3509", "ef15", "S" + std::to_string(n)));
+    for (int n = 0; n < 17; ++n)
+        root.add_usb_printer(n, usb_id("3509", "ef15", "S" + std::to_string(n)));
     load();
     const auto paths = listed();
     ASSERT_EQ(paths.size(), 16u);
@@ -122,9 +126,9 @@ struct ChunkCase {
 TEST_F(DiscoveryTest, ChunkSizeDecidesHowMuchAReadTakesFromTheDevice) {
     const std::string reply = "0123456789abcdefghij";
     const ChunkCase cases[] = {
-        {std::nullopt, "0123456789", ""},      // 512: the read takes all 20
+        {std::nullopt, "0123456789", ""},  // 512: the read takes all 20
         {std::string("1024"), "0123456789", ""},
-        {std::string("abc"), "0123456789", ""},  // no number: 512
+        {std::string("abc"), "0123456789", ""},          // no number: 512
         {std::string("0"), "0123456789", "abcdefghij"},  // rounding off
         {std::string("5"), "0123456789", "abcdefghij"},  // 10 is whole chunks
         {std::string("4"), "0123456789", "cdefghij"},    // 12 taken, 2 dropped
@@ -134,8 +138,10 @@ TEST_F(DiscoveryTest, ChunkSizeDecidesHowMuchAReadTakesFromTheDevice) {
         SCOPED_TRACE(c.chunk_size.value_or("(unset)"));
         kp28::FakeSysroot tree;
         auto& pty = tree.add_usb_printer(0);
-        ScopedEnv env_case({{"KP28_SYSROOT", tree.root()}, {"CHUNK_SIZE", c.chunk_size},
-                            {"KP28WRAP_MODE", std::nullopt}, {"ALL_PRINTERS_GOOD", std::nullopt},
+        ScopedEnv env_case({{"KP28_SYSROOT", tree.root()},
+                            {"CHUNK_SIZE", c.chunk_size},
+                            {"KP28WRAP_MODE", std::nullopt},
+                            {"ALL_PRINTERS_GOOD", std::nullopt},
                             {"KP28WRAP_DEBUG_OUT", std::nullopt}});
         WrapLibrary l;
         KP28_DOOR door = 0;

@@ -12,7 +12,7 @@ namespace {
 
 // Sends a standard descriptor to a file while it lives.
 class CaptureFd {
-public:
+  public:
     CaptureFd(int fd, std::string path) : fd_(fd), path_(std::move(path)) {
         fflush(fd == 1 ? stdout : stderr);
         saved_ = dup(fd_);
@@ -31,14 +31,14 @@ public:
         return read_file(path_);
     }
 
-private:
+  private:
     int fd_;
     std::string path_;
     int saved_ = -1;
 };
 
 class ErrlogTest : public WrapTest {
-protected:
+  protected:
     TempDir dir;
     std::string log = dir.file("wrap.log");
 
@@ -143,14 +143,17 @@ TEST_F(ErrlogTest, FileNameExpandsEnvironmentReferences) {
     for (const char* name : {"$KP28_LOGDIR/a.log", "${KP28_LOGDIR}/b.log", "%KP28_LOGDIR%/c.log"}) {
         SCOPED_TRACE(name);
         run({{"WLOGERR", "on"}, {"WLOGMODE", "LOG_FILE"}, {"WLOGFILE", std::string(name)}});
-        const std::string expected = dir.path() + "/" + std::string(name).substr(std::string(name).size() - 5);
+        const std::string expected =
+            dir.path() + "/" + std::string(name).substr(std::string(name).size() - 5);
         EXPECT_NE(read_file(expected).find(kConnectLine), std::string::npos);
     }
 }
 
 TEST_F(ErrlogTest, DefaultFileIsKp28wrapLogInTmpdir) {
     root.add_usb_printer(0);
-    run({{"WLOGERR", "on"}, {"WLOGMODE", "LOG_FILE"}, {"WLOGFILE", std::nullopt},
+    run({{"WLOGERR", "on"},
+         {"WLOGMODE", "LOG_FILE"},
+         {"WLOGFILE", std::nullopt},
          {"TMPDIR", dir.path()}});
     EXPECT_NE(read_file(dir.file("kp28wrap.log")).find(kConnectLine), std::string::npos);
 }

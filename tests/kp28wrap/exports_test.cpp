@@ -19,10 +19,9 @@ TEST(ExportsTest, LibraryExportsExactlyTheTenFunctions) {
     }
     ASSERT_EQ(pclose(p), 0);
     const std::set<std::string> expected = {
-        "Kp28wrap_initialization", "Kp28wrap_finalization", "Kp28wrap_list",
-        "Kp28wrap_refreshlist",    "Kp28wrap_connect",      "Kp28wrap_disconnect",
-        "Kp28wrap_read",           "Kp28wrap_write",        "Kp28wrap_ioctl",
-        "Kp28wrap_geterrno",
+        "Kp28wrap_initialization", "Kp28wrap_finalization", "Kp28wrap_list", "Kp28wrap_refreshlist",
+        "Kp28wrap_connect",        "Kp28wrap_disconnect",   "Kp28wrap_read", "Kp28wrap_write",
+        "Kp28wrap_ioctl",          "Kp28wrap_geterrno",
     };
     EXPECT_EQ(names, expected);
 }

@@ -100,7 +100,8 @@ TEST_F(InterfaceTest, GeterrnoCopiesMessageWithinSize) {
         SCOPED_TRACE(c.size);
         char buf[300];
         std::memset(buf, '#', sizeof buf);
-        EXPECT_EQ((*lib)->geterrno(c.null_buffer ? nullptr : buf, c.size), KP28WRAP_E_INVALID_INDEX);
+        EXPECT_EQ((*lib)->geterrno(c.null_buffer ? nullptr : buf, c.size),
+                  KP28WRAP_E_INVALID_INDEX);
         if (c.expected) {
             EXPECT_STREQ(buf, c.expected);
             EXPECT_EQ(buf[c.size], '#') << "wrote past size";

@@ -49,7 +49,8 @@ TEST(LogFileNameTest, TooLongExpandedNameIsDropped) {
 }
 
 TEST(LastLogLineTest, MemoryCopyHoldsLatestLineWithoutLineEnd) {
-    kp28test::ScopedEnv env({{"WLOGERR", std::string("on")}, {"WLOGMODE", std::string("LOG_VARIABLE")}});
+    kp28test::ScopedEnv env(
+        {{"WLOGERR", std::string("on")}, {"WLOGMODE", std::string("LOG_VARIABLE")}});
     errlog("Kp28wrap_list()");
     EXPECT_EQ(last_log_line(), "ERRLOG - Kp28wrap_list()");
     errlog("Kp28wrap_read()");

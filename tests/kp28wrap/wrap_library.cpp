@@ -74,7 +74,9 @@ WrapLibrary::WrapLibrary(const std::string& path) : path_(path) {
     bind(handle_, "Kp28wrap_geterrno", api_.geterrno);
 }
 
-WrapLibrary::~WrapLibrary() { unload(); }
+WrapLibrary::~WrapLibrary() {
+    unload();
+}
 
 bool WrapLibrary::unload() {
     if (!handle_) return true;
@@ -104,7 +106,9 @@ DebugOut::DebugOut() {
     path_ = templ;
 }
 
-DebugOut::~DebugOut() { ::unlink(path_.c_str()); }
+DebugOut::~DebugOut() {
+    ::unlink(path_.c_str());
+}
 
 std::vector<std::string> DebugOut::lines() const {
     std::vector<std::string> out;

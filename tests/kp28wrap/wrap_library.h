@@ -35,13 +35,13 @@ struct WrapApi {
 // Sets (value) or unsets (nullopt) variables; restores the old values when it
 // goes away. Only change the environment while no library thread runs.
 class ScopedEnv {
-public:
+  public:
     explicit ScopedEnv(const std::map<std::string, std::optional<std::string>>& vars);
     ~ScopedEnv();
     ScopedEnv(const ScopedEnv&) = delete;
     ScopedEnv& operator=(const ScopedEnv&) = delete;
 
-private:
+  private:
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
@@ -49,7 +49,7 @@ private:
 std::string wrap_library_path();
 
 class WrapLibrary {
-public:
+  public:
     // Loads the library; throws std::runtime_error if it cannot be loaded or an
     // export is missing.
     explicit WrapLibrary(const std::string& path = wrap_library_path());
@@ -64,7 +64,7 @@ public:
     // The message of the last error, as Kp28wrap_geterrno gives it.
     std::string message() const;
 
-private:
+  private:
     void* handle_ = nullptr;
     std::string path_;
     WrapApi api_{};
@@ -72,7 +72,7 @@ private:
 
 // A file for KP28WRAP_DEBUG_OUT and ways to look at what reached it.
 class DebugOut {
-public:
+  public:
     DebugOut();
     ~DebugOut();
     const std::string& path() const { return path_; }
@@ -81,7 +81,7 @@ public:
     // Waits until at least n lines contain text; false when the deadline passes.
     bool wait_for(const std::string& text, std::chrono::milliseconds deadline, size_t n = 1) const;
 
-private:
+  private:
     std::string path_;
 };
 
@@ -95,13 +95,13 @@ void drain_master(int master);
 
 // A fresh temporary directory, removed with its contents by the destructor.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 

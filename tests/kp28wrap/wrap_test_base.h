@@ -18,7 +18,8 @@ namespace kp28test {
 
 using Env = std::map<std::string, std::optional<std::string>>;
 
-inline kp28::UsbIdentity usb_id(std::string vid, std::string pid, std::string serial = "KP28SIM0001") {
+inline kp28::UsbIdentity usb_id(std::string vid, std::string pid,
+                                std::string serial = "KP28SIM0001") {
     kp28::UsbIdentity id;
     id.vid = std::move(vid);
     id.pid = std::move(pid);
@@ -27,15 +28,15 @@ inline kp28::UsbIdentity usb_id(std::string vid, std::string pid, std::string se
 }
 
 class WrapTest : public ::testing::Test {
-protected:
+  protected:
     // Loads the library with the base settings plus extra (which wins).
     void load(const Env& extra = {}) {
         unload();
         Env vars = {
-            {"KP28_SYSROOT", root.root()}, {"KP28WRAP_DEBUG_OUT", debug.path()},
+            {"KP28_SYSROOT", root.root()},   {"KP28WRAP_DEBUG_OUT", debug.path()},
             {"KP28WRAP_MODE", std::nullopt}, {"ALL_PRINTERS_GOOD", std::nullopt},
-            {"CHUNK_SIZE", std::nullopt},  {"WLOGERR", std::nullopt},
-            {"WLOGMODE", std::nullopt},    {"WLOGFILE", std::nullopt},
+            {"CHUNK_SIZE", std::nullopt},    {"WLOGERR", std::nullopt},
+            {"WLOGMODE", std::nullopt},      {"WLOGFILE", std::nullopt},
             {"WLOGSIZE", std::nullopt},
         };
         for (const auto& [k, v] : extra) vars[k] = v;
