@@ -133,10 +133,19 @@ enum class Failure { None, Message, Inflate, RanOut, Overflow };
 
 enum class Build { Ok, Incomplete, Oversubscribed };
 
+constexpr std::array<std::uint8_t, 256> make_byte_reversal() {
+    std::array<std::uint8_t, 256> t{};
+    for (unsigned i = 0; i < 256; ++i)
+        for (unsigned b = 0; b < 8; ++b) t[i] |= static_cast<std::uint8_t>(((i >> b) & 1u) << (7 - b));
+    return t;
+}
+constexpr auto kByteReversal = make_byte_reversal();
+
+// The low `len` bits of `code` (len <= 15) in reverse order: Huffman codes are
+// sent most significant bit first, the bit buffer is read from the bottom.
 std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
-    std::uint32_t r = 0;
-    for (unsigned i = 0; i < len; ++i, code >>= 1) r = (r << 1) | (code & 1);
-    return r;
+    const std::uint32_t r16 = (std::uint32_t{kByteReversal[code & 0xFF]} << 8) | kByteReversal[(code >> 8) & 0xFF];
+    return r16 >> (16 - len);
 }
 
 // Builds a decode table from code lengths. `sparse_ok`: a set with no codes,
@@ -215,7 +224,7 @@ struct Tables {
     std::uint32_t codelen[kCodelenCapacity];
 };
 
-std::uint64_t load_le64(const std::uint8_t* p) {
+inline __attribute__((always_inline)) std::uint64_t load_le64(const std::uint8_t* p) {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
@@ -227,7 +236,7 @@ std::uint32_t load_le32(const std::uint8_t* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-constexpr std::uint64_t low_bits(unsigned n) { return (std::uint64_t{1} << n) - 1; }
+inline __attribute__((always_inline)) constexpr std::uint64_t low_bits(unsigned n) { return (std::uint64_t{1} << n) - 1; }
 
 class Inflater {
 public:
@@ -448,17 +457,22 @@ constexpr std::size_t kCopySlack = 16;
 // guarantees length + kCopySlack bytes of room: whole words are copied and the
 // last may run past the match end (those bytes are later overwritten or lie
 // beyond the output).
-inline void copy_match_fast(std::uint8_t* dst, std::size_t dist, std::size_t length) {
+inline __attribute__((always_inline)) void copy_match_fast(std::uint8_t* dst, std::size_t dist, std::size_t length) {
     const std::uint8_t* src = dst - dist;
     std::uint8_t* const stop = dst + length;
-    if (dist >= 8) {
-        // Each 8-byte load ends at or before the bytes the previous store
-        // wrote, so overlapping matches repeat correctly.
+    if (dist >= 16) {
+        // Each load ends at or before the bytes the previous store wrote, so
+        // overlapping matches repeat correctly.
         do {
-            std::memcpy(dst, src, 8);
-            std::memcpy(dst + 8, src + 8, 8);
+            std::memcpy(dst, src, 16);
             dst += 16;
             src += 16;
+        } while (dst < stop);
+    } else if (dist >= 8) {
+        do {
+            std::memcpy(dst, src, 8);
+            dst += 8;
+            src += 8;
         } while (dst < stop);
     } else if (dist == 1) {  // a run of one byte value, common in padding and tables
         const std::uint64_t v = std::uint64_t{*src} * 0x0101010101010101ull;
@@ -490,97 +504,150 @@ void Inflater::copy_match(std::uint8_t* dst, std::size_t dist, std::size_t lengt
     for (const std::uint8_t* src = dst - dist; length != 0; --length) *dst++ = *src++;
 }
 
-// Output room below which the fast loop hands over to the careful one: the
-// longest match, two literals and the copy slack.
-constexpr std::size_t kFastOutRoom = 258 + 2 + kCopySlack;
+// Output room below which the fast loop hands over to the careful one: three
+// literals, the longest match and the copy slack.
+constexpr std::size_t kFastOutRoom = 3 + 258 + kCopySlack;
+// Input room the fast loop needs: two refills per round, each advancing at
+// most 7 bytes and loading 8.
+constexpr std::size_t kFastInRoom = 16;
 
-bool Inflater::huffman_block() {
-    const std::uint32_t* const litlen = t_.litlen;
-    const std::uint32_t* const dist = t_.dist;
+#define KP28_ALWAYS_INLINE inline __attribute__((always_inline))
 
-    // Fast loop: at least eight input bytes and kFastOutRoom output bytes
-    // left, so it refills with one load and stores without checks. The state
-    // is in locals: stores through the output pointer could otherwise alias
-    // the members and force them back to memory on every byte.
-    {
-        const std::uint8_t* in = in_;
-        std::uint64_t bitbuf = bitbuf_;
-        unsigned bitsleft = bitsleft_;
-        std::uint8_t* out = out_;
-        const std::uint8_t* const in_fast_end = end_ - 8;
-        std::uint8_t* const out_fast_end = out_end_ - kFastOutRoom;
-        bool bad_distance = false, invalid_symbol = false, end_of_block = false;
-        while (in <= in_fast_end && out <= out_fast_end) {
-            bitbuf |= load_le64(in) << bitsleft;
-            in += (63 - bitsleft) >> 3;
-            bitsleft |= 56;
+// The decoder state the fast loop works on, copied into locals there: stores
+// through the output pointer could otherwise alias the state and force it back
+// to memory on every byte.
+struct FastState {
+    const std::uint8_t* in;
+    const std::uint8_t* in_end;
+    std::uint64_t bitbuf;
+    unsigned bitsleft;
+    std::uint8_t* out_begin;
+    std::uint8_t* out;
+    std::uint8_t* out_end;
+    const std::uint32_t* litlen;
+    const std::uint32_t* dist;
+};
 
-            std::uint32_t e = litlen[bitbuf & low_bits(kLitlenTableBits)];
-            if (e & kLink) {
-                bitbuf >>= kLitlenTableBits;
-                bitsleft -= kLitlenTableBits;
-                e = litlen[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
-            }
+enum class FastExit { NoRoom, EndOfBlock, BadData };
+
+// Fast loop: while kFastInRoom input and kFastOutRoom output bytes are left it
+// refills with one load and stores without checks. Compiled twice (below):
+// once for any x86-64 and once with BMI2, whose shifts by a register amount
+// are single instructions; this loop shifts on every symbol.
+KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
+    const std::uint8_t* in = s.in;
+    std::uint64_t bitbuf = s.bitbuf;
+    unsigned bitsleft = s.bitsleft;
+    std::uint8_t* out = s.out;
+    const std::uint32_t* const litlen = s.litlen;
+    const std::uint32_t* const dist = s.dist;
+    FastExit exit = FastExit::NoRoom;
+
+#define KP28_REFILL()                                  \
+    do {                                               \
+        bitbuf |= load_le64(in) << bitsleft;           \
+        in += (63 - bitsleft) >> 3;                    \
+        bitsleft |= 56;                                \
+    } while (0)
+#define KP28_CONSUME(n)    \
+    do {                   \
+        bitbuf >>= (n);    \
+        bitsleft -= (n);   \
+    } while (0)
+
+    while (static_cast<std::size_t>(s.in_end - in) >= kFastInRoom &&
+           static_cast<std::size_t>(s.out_end - out) >= kFastOutRoom) {
+        KP28_REFILL();
+        std::uint32_t e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+        if (e & kLiteral) {
+            // Up to three literals from one refill (56 bits hold three
+            // primary codes); literals dominate machine code. The entry that
+            // ends the run is kept: a refill leaves the low bits, and so the
+            // entry, unchanged.
+            *out++ = static_cast<std::uint8_t>(e >> 16);
+            KP28_CONSUME(e & 0xFF);
+            e = litlen[bitbuf & low_bits(kLitlenTableBits)];
             if (e & kLiteral) {
-                // Up to two more literals from the same refill (56 bits hold
-                // three of the longest codes); literals dominate machine code.
                 *out++ = static_cast<std::uint8_t>(e >> 16);
-                bitbuf >>= e & 0xFF;
-                bitsleft -= e & 0xFF;
+                KP28_CONSUME(e & 0xFF);
                 e = litlen[bitbuf & low_bits(kLitlenTableBits)];
-                if (!(e & kLiteral)) continue;
+                if (e & kLiteral) {
+                    *out++ = static_cast<std::uint8_t>(e >> 16);
+                    KP28_CONSUME(e & 0xFF);
+                    continue;
+                }
+            }
+            KP28_REFILL();  // a length and a distance need up to 48 bits
+        }
+        if (e & kLink) {
+            KP28_CONSUME(kLitlenTableBits);
+            e = litlen[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
+            if (e & kLiteral) {
                 *out++ = static_cast<std::uint8_t>(e >> 16);
-                bitbuf >>= e & 0xFF;
-                bitsleft -= e & 0xFF;
-                e = litlen[bitbuf & low_bits(kLitlenTableBits)];
-                if (!(e & kLiteral)) continue;
-                *out++ = static_cast<std::uint8_t>(e >> 16);
-                bitbuf >>= e & 0xFF;
-                bitsleft -= e & 0xFF;
+                KP28_CONSUME(e & 0xFF);
                 continue;
             }
-            if (e & kExceptional) {
-                if (e & kEndOfBlock) {
-                    bitbuf >>= e & 0xFF;
-                    bitsleft -= e & 0xFF;
-                    end_of_block = true;
-                } else {
-                    invalid_symbol = true;
-                }
-                break;
-            }
-            const std::size_t length = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
-            bitbuf >>= e & 0xFF;
-            bitsleft -= e & 0xFF;
-
-            e = dist[bitbuf & low_bits(kDistTableBits)];
-            if (e & kLink) {
-                bitbuf >>= kDistTableBits;
-                bitsleft -= kDistTableBits;
-                e = dist[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
-            }
-            if (e & kExceptional) {
-                invalid_symbol = true;
-                break;
-            }
-            const std::size_t distance = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
-            bitbuf >>= e & 0xFF;
-            bitsleft -= e & 0xFF;
-            if (distance > static_cast<std::size_t>(out - out_begin_)) {
-                bad_distance = true;
-                break;
-            }
-            copy_match_fast(out, distance, length);
-            out += length;
         }
-        in_ = in;
-        bitbuf_ = bitbuf;
-        bitsleft_ = bitsleft;
-        out_ = out;
-        if (end_of_block) return true;
-        if (invalid_symbol || bad_distance) return fail(Failure::Inflate, kErrBadData);
-    }
+        if (e & kExceptional) {
+            KP28_CONSUME(e & 0xFF);
+            exit = (e & kEndOfBlock) ? FastExit::EndOfBlock : FastExit::BadData;  // else symbol 286 or 287
+            break;
+        }
+        const std::size_t length = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
+        KP28_CONSUME(e & 0xFF);
 
+        e = dist[bitbuf & low_bits(kDistTableBits)];
+        if (e & kLink) {
+            KP28_CONSUME(kDistTableBits);
+            e = dist[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
+        }
+        if (e & kExceptional) {  // symbol 30, 31 or unused
+            exit = FastExit::BadData;
+            break;
+        }
+        const std::size_t distance = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
+        KP28_CONSUME(e & 0xFF);
+        if (distance > static_cast<std::size_t>(out - s.out_begin)) {
+            exit = FastExit::BadData;
+            break;
+        }
+        copy_match_fast(out, distance, length);
+        out += length;
+    }
+#undef KP28_REFILL
+#undef KP28_CONSUME
+    s.in = in;
+    s.bitbuf = bitbuf;
+    s.bitsleft = bitsleft;
+    s.out = out;
+    return exit;
+}
+
+FastExit fast_loop_generic(FastState& s) { return fast_loop(s); }
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+__attribute__((target("bmi2"))) FastExit fast_loop_bmi2(FastState& s) { return fast_loop(s); }
+
+FastExit (*pick_fast_loop())(FastState&) {
+    return __builtin_cpu_supports("bmi2") ? fast_loop_bmi2 : fast_loop_generic;
+}
+#else
+FastExit (*pick_fast_loop())(FastState&) { return fast_loop_generic; }
+#endif
+
+bool Inflater::huffman_block() {
+    static FastExit (*const run_fast_loop)(FastState&) = pick_fast_loop();
+    FastState s{in_, end_, bitbuf_, bitsleft_, out_begin_, out_, out_end_, t_.litlen, t_.dist};
+    const FastExit exit = run_fast_loop(s);
+    in_ = s.in;
+    bitbuf_ = s.bitbuf;
+    bitsleft_ = s.bitsleft;
+    out_ = s.out;
+    if (exit == FastExit::EndOfBlock) return true;
+    if (exit == FastExit::BadData) return fail(Failure::Inflate, kErrBadData);
+
+    const std::uint32_t* const litlen = t_.litlen;
+    const std::uint32_t* const dist = t_.dist;
     // Careful loop for the last bytes of input or output: refills may run past
     // the end of the input and every store is checked.
     for (;;) {
