@@ -147,7 +147,7 @@ bool PrinterCommands::send_image_data(std::uint8_t token, int fd, std::string& e
     try {
         chunk.resize(static_cast<std::size_t>(chunk_size_));
     } catch (const std::bad_alloc&) {
-        error_text = std::strerror(ENOMEM);
+        error_text = errno_text(ENOMEM);
         return false;
     }
     if (!send(frames::image_data(token))) return false;
@@ -161,7 +161,7 @@ bool PrinterCommands::send_image_data(std::uint8_t token, int fd, std::string& e
             const ssize_t n = ::read(fd, chunk.data() + filled, chunk.size() - filled);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                error_text = std::strerror(errno);
+                error_text = errno_text(errno);
                 return false;
             }
             if (n == 0) break;
