@@ -1,6 +1,8 @@
 #include "errors.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "kp28wrap.h"
 
@@ -37,6 +39,7 @@ constexpr ErrorRow kErrorTable[] = {
 std::atomic<int32_t> g_last_error{0};
 std::atomic<bool> g_stale{false};
 std::atomic<bool> g_auto_refresh{false};
+std::atomic<int> g_calls{0};
 
 }  // namespace
 
@@ -70,6 +73,21 @@ bool auto_refresh_on() {
 }
 void set_auto_refresh(bool on) {
     g_auto_refresh.store(on);
+}
+
+void call_begin() {
+    g_calls.fetch_add(1);
+}
+void call_end() {
+    g_calls.fetch_sub(1);
+}
+
+void wait_for_calls_to_leave(int max_ms) {
+    // Only reached at unload with calls that were just woken: they leave
+    // within microseconds, so a short poll is enough and needs no signalling.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(max_ms);
+    while (g_calls.load() > 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 }  // namespace kp28wrap

@@ -26,4 +26,11 @@ void set_list_stale(bool stale);
 bool auto_refresh_on();
 void set_auto_refresh(bool on);
 
+// Exported calls under way. Unload waits (a bounded time) for the calls it has
+// woken to leave before it takes the library's state down, so a host thread
+// still inside a call when the process exits does not touch freed state.
+void call_begin();
+void call_end();
+void wait_for_calls_to_leave(int max_ms);
+
 }  // namespace kp28wrap

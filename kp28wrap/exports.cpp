@@ -1,6 +1,7 @@
 // The ten exports and the load/unload steps. Each export logs its own name to
 // the error log, then dispatches through the TransportImpl chosen at load. No
 // C++ exception crosses this file: each export turns one into an error code.
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -14,16 +15,27 @@
 namespace kp28wrap {
 namespace {
 
-// Set by the load step, read by every export. A plain pointer: it is written
-// once before any export can run and cleared only after the last has ended.
-const TransportImpl* g_impl = nullptr;
+// Set by the load step, cleared first thing at unload so that calls made
+// while the library goes away get the stub's answer instead of its state.
+std::atomic<const TransportImpl*> g_impl{nullptr};
+
+// Counts the export in progress for the unload step's wait.
+class CallScope {
+  public:
+    CallScope() { call_begin(); }
+    ~CallScope() { call_end(); }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+};
 
 template <class F>
 int32_t guarded(const char* name, int32_t fallback, F&& op) noexcept {
+    CallScope scope;
     try {
         errlog(name);
-        if (!g_impl) return set_errno(KP28WRAP_E_UNIMPLEMENTED);
-        return op(*g_impl);
+        const TransportImpl* impl = g_impl.load();
+        if (!impl) return set_errno(KP28WRAP_E_UNIMPLEMENTED);
+        return op(*impl);
     } catch (const std::bad_alloc&) {
         return set_errno(KP28WRAP_E_NO_MEMORY);
     } catch (...) {
@@ -51,8 +63,7 @@ __attribute__((constructor)) void library_attach() {
 __attribute__((destructor)) void library_detach() {
     try {
         platform::debug_output("kp28wrap::DllMain(): DLL_PROCESS_DETACH");
-        if (g_impl) g_impl->shutdown();
-        g_impl = nullptr;
+        if (const TransportImpl* impl = g_impl.exchange(nullptr)) impl->shutdown();
         platform::debug_output_shutdown();
     } catch (...) {
     }
@@ -116,7 +127,8 @@ KP28WRAP_API int32_t Kp28wrap_ioctl(KP28_DOOR door, int code, int value, void* o
 KP28WRAP_API int32_t Kp28wrap_geterrno(char* buffer, int size) {
     // Not guarded by the table's presence: the last error exists before load.
     kp28wrap::errlog("Kp28wrap_geterrno()");
-    const int32_t code = kp28wrap::g_impl ? kp28wrap::g_impl->last_error() : kp28wrap::last_error();
+    const kp28wrap::TransportImpl* impl = kp28wrap::g_impl.load();
+    const int32_t code = impl ? impl->last_error() : kp28wrap::last_error();
     if (buffer && size > 0) {
         std::strncpy(buffer, kp28wrap::error_message(code), static_cast<size_t>(size) - 1);
         buffer[size - 1] = '\0';

@@ -32,7 +32,18 @@ uint64_t rounded_length(uint32_t length, uint32_t chunk) {
     return (static_cast<uint64_t>(length) / chunk + 1) * chunk;
 }
 
+// The library's own threads announce their start and end the way a thread
+// notification would (other threads of the host are not seen on this platform).
+class ThreadNotice {
+  public:
+    ThreadNotice() { log_write("kp28wrap::DllMain(): DLL_THREAD_ATTACH", kLogDebugger); }
+    ~ThreadNotice() { log_write("kp28wrap::DllMain(): DLL_THREAD_DETACH", kLogDebugger); }
+    ThreadNotice(const ThreadNotice&) = delete;
+    ThreadNotice& operator=(const ThreadNotice&) = delete;
+};
+
 void TimerProc(PrinterInfo* rec, IdleTimer* t) {
+    const ThreadNotice notice;
     using Clock = std::chrono::steady_clock;
     const auto period = std::chrono::milliseconds(kIdlePeriodMs);
     trace("TimerProc - Triggered ppi: 0x%x", ppi(rec));
@@ -131,6 +142,7 @@ class BusyGuard {
 };
 
 void async_read_thread(Conn c, std::shared_ptr<ReadJob> job) {
+    const ThreadNotice notice;
     uint32_t length;
     {
         std::lock_guard<std::mutex> lk(job->mu);
@@ -254,7 +266,7 @@ int usb_enumerate() {
 std::shared_ptr<platform::DeviceFile> OpenDevice(PrinterInfo& rec, uint64_t generation) {
     std::lock_guard<std::recursive_mutex> big(usb_state().lock);
     if (rec.device && rec.generation == generation) return rec.device;
-    if (rec.generation != generation || !rec.opened) {
+    if (rec.generation != generation || !rec.opened || usb_state().closing) {
         // The connection ended while this transfer was on its way.
         trace("OpenDevice - handle: 0x%x", 0xffffffffu);
         return nullptr;
@@ -416,7 +428,8 @@ int32_t async_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count
     std::shared_ptr<ReadJob> job;
     {
         std::lock_guard<std::recursive_mutex> big(usb_state().lock);
-        if (rec.generation != c.generation) return set_errno(KP28WRAP_E_INVALID_DOOR);
+        if (rec.generation != c.generation || usb_state().closing)
+            return set_errno(KP28WRAP_E_INVALID_DOOR);
         job = rec.read_job;
         if (!job) {
             // No worker left over from an earlier timed read: start one.

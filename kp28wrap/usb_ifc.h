@@ -104,6 +104,7 @@ struct UsbState {
     int open_count = 0;
     bool accept_all = false;
     uint32_t chunk_size = kDefaultChunkSize;
+    bool closing = false;  // unload has begun: no device opens and no thread starts any more
 };
 
 // Live between usb_initialize and the end of usb_shutdown.

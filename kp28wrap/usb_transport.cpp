@@ -92,6 +92,7 @@ int32_t usb_shutdown() {
     {
         UsbState& s = usb_state();
         Lock lock(s.lock);
+        s.closing = true;
         for (auto& rec : s.printers) {
             if (rec.present && rec.opened) {
                 CloseDevice(rec);
@@ -103,8 +104,10 @@ int32_t usb_shutdown() {
             ++rec.generation;
         }
     }
-    // Every library thread ends here, before the state they use goes away.
+    // Every library thread ends here, before the state they use goes away;
+    // so do host calls that were waiting on a device just cancelled.
     reaper.join_all();
+    wait_for_calls_to_leave(2000);
     destroy_usb_state();
     return 1;
 }

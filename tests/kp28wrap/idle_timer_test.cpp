@@ -2,8 +2,12 @@
 // 2 s after the last transfer and the next transfer reopens it, a transfer
 // under way holds the timer off, and disconnect or unload wake and join every
 // library thread.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
@@ -139,6 +143,38 @@ TEST_F(IdleTimerTest, UnloadWithOpenDoorAndPendingWorkerJoinsEverything) {
     int32_t rc = -1;
     EXPECT_EQ(read(a, 64, 100, rc), "");
     EXPECT_TRUE(lib->unload()) << "the library must leave the process";
+    EXPECT_EQ(debug.count("kp28wrap::DllMain(): DLL_PROCESS_DETACH"), 1u);
+}
+
+TEST_F(IdleTimerTest, ExitWhileCallerBlockedInReadEndsCleanly) {
+    root.add_usb_printer(0);
+    const ScopedEnv vars(Env{{"KP28_SYSROOT", root.root()},
+                             {"KP28WRAP_DEBUG_OUT", debug.path()},
+                             {"KP28WRAP_MODE", std::nullopt}});
+    // The library is loaded in a child only, so the fork happens while this
+    // process runs no other thread.
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);  // a hang ends the child instead of the test
+        WrapLibrary l;
+        KP28_DOOR door = 0;
+        if (l->connect(&door, 0) != 0) _exit(3);
+        std::thread blocked([&] {
+            char buf[8];
+            unsigned count = 0;
+            l->read(door, buf, sizeof buf, &count, -1);
+        });
+        blocked.detach();
+        if (!debug.wait_for("do_read - bufflen", 5s)) _exit(4);
+        // exit() runs the library's unload step while the reader still waits
+        // inside the library: it must be woken, not crash on freed state.
+        std::exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << "child ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(debug.count("kp28wrap::DllMain(): DLL_PROCESS_DETACH"), 1u);
 }
 
