@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <sstream>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -143,6 +144,9 @@ Operator (while running):
   SIGUSR1, or the line "setup" on standard input: switch the printer off and on
       with ON_LINE held (setup mode)
   SIGUSR2, or the line "power" on standard input: switch it off and on
+  the line "fault" followed by fault options (as above) and/or "clear":
+      change the faults of the running printer, e.g. "fault clear --silent";
+      "fault clear" alone ends every fault
   SIGINT, SIGTERM, SIGHUP, or the line "quit": stop the printer and remove the
       nodes it made (and the sysroot, when kp28sim created it). The end of
       standard input is ignored, so the program may run in the background.
@@ -173,17 +177,78 @@ long to_number(const std::string& opt, const std::string& v, int base = 10) {
     return n;
 }
 
+bool parse_number(const std::string& v, int base, long max, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtol(v.c_str(), &end, base);
+    return !v.empty() && !*end && !errno && out >= 0 && out <= max;
+}
+
+// One fault option at args[i] (its value, if any, at i + 1, and i moved past
+// it). 1: taken; 0: not a fault option; -1: a bad value, err says why.
+// Shared by the command line and the "fault" command on standard input.
+int fault_option(const std::vector<std::string>& args, std::size_t& i, Faults& f, std::string& err) {
+    const std::string& a = args[i];
+    auto value = [&](std::string& v) {
+        if (i + 1 >= args.size()) {
+            err = a + " needs a value";
+            return false;
+        }
+        v = args[++i];
+        return true;
+    };
+    std::string v;
+    long n = 0;
+    if (a == "--silent") f.silent = true;
+    else if (a == "--zero-token") f.zero_token = true;
+    else if (a == "--wrong-token") f.wrong_token = true;
+    else if (a == "--bad-nvm-crc") f.bad_nvm_checksum = true;
+    else if (a == "--nvm-length-2049") f.nvm_length_2049 = true;
+    else if (a == "--never-come-back") f.never_comes_back = true;
+    else if (a == "--garbage") f.garbage = true;
+    else if (a == "--pace") f.pace_line_rate = true;
+    else if (a == "--ack-byte") {
+        if (!value(v)) return -1;
+        if (!parse_number(v, 16, 255, n)) {
+            err = "--ack-byte takes one byte in hex";
+            return -1;
+        }
+        f.ack_byte = static_cast<std::uint8_t>(n);
+    } else if (a == "--comeback-after") {
+        if (!value(v)) return -1;
+        char* end = nullptr;
+        const double sec = std::strtod(v.c_str(), &end);
+        if (v.empty() || *end || !(sec >= 0 && sec <= 86400)) {
+            err = "--comeback-after takes seconds";
+            return -1;
+        }
+        f.comeback_after = std::chrono::milliseconds(static_cast<long long>(sec * 1000));
+    } else if (a == "--cut-after") {
+        if (!value(v)) return -1;
+        if (!parse_number(v, 10, 0x7FFFFFFF, n)) {
+            err = "--cut-after takes a number of bytes";
+            return -1;
+        }
+        f.cut_after_bytes = static_cast<std::size_t>(n);
+    } else {
+        return 0;
+    }
+    return 1;
+}
+
 Options parse(int argc, char** argv) {
     Options o;
     auto& c = o.cfg;
     c.tcp_port = 9100;
     c.keep_transcript = false;  // a long run keeps nothing in memory; --transcript writes a file
     bool serial_named = false;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
+    const std::vector<std::string> args(argv, argv + argc);
+    std::string err;
+    for (std::size_t i = 1; i < args.size(); ++i) {
+        const std::string a = args[i];
         auto value = [&]() -> std::string {
-            if (i + 1 >= argc) usage_error(a + " needs a value");
-            return argv[++i];
+            if (i + 1 >= args.size()) usage_error(a + " needs a value");
+            return args[++i];
         };
         if (a == "-h" || a == "--help") {
             std::fputs(kHelp, stdout);
@@ -232,25 +297,9 @@ Options parse(int argc, char** argv) {
             if (v.size() != 4 || v.find_first_not_of("0123456789abcdef") != std::string::npos)
                 usage_error("--usb-pid takes 4 lower-case hex digits");
         } else if (a == "--usb-serial") c.usb_identity.serial = value();
-        else if (a == "--silent") c.faults.silent = true;
-        else if (a == "--zero-token") c.faults.zero_token = true;
-        else if (a == "--wrong-token") c.faults.wrong_token = true;
-        else if (a == "--ack-byte") {
-            const long b = to_number(a, value(), 16);
-            if (b > 255) usage_error("--ack-byte takes one byte in hex");
-            c.faults.ack_byte = static_cast<std::uint8_t>(b);
-        } else if (a == "--bad-nvm-crc") c.faults.bad_nvm_checksum = true;
-        else if (a == "--nvm-length-2049") c.faults.nvm_length_2049 = true;
-        else if (a == "--comeback-after") {
-            const std::string v = value();
-            char* end = nullptr;
-            const double s = std::strtod(v.c_str(), &end);
-            if (v.empty() || *end || s < 0 || s > 86400) usage_error("--comeback-after takes seconds");
-            c.faults.comeback_after = std::chrono::milliseconds(static_cast<long long>(s * 1000));
-        } else if (a == "--never-come-back") c.faults.never_comes_back = true;
-        else if (a == "--cut-after") c.faults.cut_after_bytes = static_cast<std::size_t>(to_number(a, value()));
-        else if (a == "--garbage") c.faults.garbage = true;
-        else if (a == "--pace") c.faults.pace_line_rate = true;
+        else if (int r = fault_option(args, i, c.faults, err); r != 0) {
+            if (r < 0) usage_error(err);
+        }
         else if (a == "--transcript") c.transcript_file = value();
         else if (a == "--json") o.json = true;
         else usage_error("unknown option " + a);
@@ -271,6 +320,27 @@ Options parse(int argc, char** argv) {
         if (!ok) usage_error("--serial takes ttySn, ttyUSBn or ttyACMn");
     }
     return o;
+}
+
+std::string describe(const Faults& f) {
+    std::string out;
+    auto add = [&](const std::string& w) { out += (out.empty() ? "" : " ") + w; };
+    if (f.silent) add("--silent");
+    if (f.zero_token) add("--zero-token");
+    if (f.wrong_token) add("--wrong-token");
+    if (f.ack_byte) {
+        char b[8];
+        std::snprintf(b, sizeof b, "%02x", *f.ack_byte);
+        add(std::string("--ack-byte ") + b);
+    }
+    if (f.bad_nvm_checksum) add("--bad-nvm-crc");
+    if (f.nvm_length_2049) add("--nvm-length-2049");
+    if (f.comeback_after) add("--comeback-after " + std::to_string(f.comeback_after->count() / 1000.0));
+    if (f.never_comes_back) add("--never-come-back");
+    if (f.cut_after_bytes) add("--cut-after " + std::to_string(*f.cut_after_bytes));
+    if (f.garbage) add("--garbage");
+    if (f.pace_line_rate) add("--pace");
+    return out.empty() ? "none" : out;
 }
 
 std::string json_escape(const std::string& s) {
@@ -321,6 +391,28 @@ void remove_entries(const kp28::FakeSysroot& root, const PrinterConfig& c) {
     if (c.usb_lp) fs::remove_all(root.path("sys/class/usbmisc/lp" + std::to_string(*c.usb_lp)), ec);
     if (c.serial) fs::remove_all(root.path("sys/class/tty/" + *c.serial), ec);
     if (c.parallel_lp) fs::remove_all(root.path("sys/class/printer/lp" + std::to_string(*c.parallel_lp)), ec);
+}
+
+// "fault clear" or "fault" followed by fault options: changes the faults of
+// the running printer ("fault" alone shows nothing new, it only reports).
+void fault_command(VirtualPrinter& printer, const std::string& cmd, bool json) {
+    std::istringstream in(cmd);
+    std::vector<std::string> words{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+    Faults f = printer.faults();
+    std::string err;
+    for (std::size_t i = 1; i < words.size(); ++i) {
+        if (words[i] == "clear") {
+            f = Faults{};
+            continue;
+        }
+        const int r = fault_option(words, i, f, err);
+        if (r <= 0) {
+            say(json, r < 0 ? err : "not a fault option: " + words[i]);
+            return;
+        }
+    }
+    printer.set_faults(f);
+    say(json, "faults set: " + describe(f));
 }
 
 }  // namespace
@@ -419,7 +511,9 @@ int main(int argc, char** argv) {
                     if (cmd == "setup") printer.enter_setup_mode();
                     else if (cmd == "power") printer.power_cycle();
                     else if (cmd == "quit") run = false;
-                    else if (!cmd.empty()) say(json, "unknown command \"" + cmd + "\" (setup, power, quit)");
+                    else if (cmd.rfind("fault", 0) == 0) fault_command(printer, cmd, json);
+                    else if (!cmd.empty())
+                        say(json, "unknown command \"" + cmd + "\" (setup, power, fault ..., quit)");
                 }
                 if (line.size() > 4096) line.clear();
             }

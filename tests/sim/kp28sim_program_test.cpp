@@ -141,6 +141,20 @@ TEST(Kp28simProgram, ServesItsNodesTakesSetupModeAndCleansUpOnSigterm) {
         prog.signal(SIGUSR2);
         ASSERT_TRUE(prog.wait_for("back up in normal mode"));
 
+        // Faults at run time, from standard input.
+        prog.say("fault --ack-byte 05\n");
+        ASSERT_TRUE(prog.wait_for("faults set: --ack-byte 05"));
+        RawPort u2 = RawPort::node(usb);
+        u2.write_all(kEnterDll);
+        const Bytes a = u2.read_n(6);
+        ASSERT_EQ(a.size(), 6u);
+        u2.write_all(frame({0x02, 0x00, 0x1C, a[5]}));
+        EXPECT_EQ(u2.read_n(6), ack(0x1C, 0x05));
+        prog.say("fault clear\n");
+        ASSERT_TRUE(prog.wait_for("faults set: none"));
+        prog.say("fault --bogus\n");
+        EXPECT_TRUE(prog.wait_for("not a fault option: --bogus"));
+
         prog.signal(SIGTERM);
         const int status = prog.wait_exit();
         EXPECT_TRUE(WIFEXITED(status));
