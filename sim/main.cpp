@@ -127,7 +127,10 @@ Faults (the printer misbehaves on purpose):
   --nvm-length-2049         "r" announces and sends 2049 bytes
   --comeback-after SEC      a restart takes SEC seconds (decimals allowed)
   --never-come-back         after write flash or reboot the printer stays away
-  --cut-after N             every link goes dead after N bytes (both ways)
+  --cut-after N             every link goes dead after N bytes (both ways,
+                            counted from when the fault is set): the reply in
+                            flight stops, the USB node disappears, TCP
+                            connections close; "fault clear" plugs it back
   --garbage                 every answer is replaced by random bytes
   --pace                    serial links move bytes at the line rate (speed/10
                             bytes a second: 19200 baud is 1920 bytes a second)
