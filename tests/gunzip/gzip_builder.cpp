@@ -3,6 +3,7 @@
 #include <kp28/crc32.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -145,9 +146,12 @@ bool have_tool(const std::string& tool) { return run("command -v " + tool + " >/
 
 bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
 
-Bytes read_file(const std::filesystem::path& p) {
+Bytes read_file(const std::filesystem::path& p, std::size_t limit) {
     std::ifstream f(p, std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(f), {});
+    Bytes b(limit == SIZE_MAX ? std::filesystem::file_size(p) : limit);
+    f.read(reinterpret_cast<char*>(b.data()), static_cast<std::streamsize>(b.size()));
+    b.resize(static_cast<std::size_t>(f.gcount()));
+    return b;
 }
 
 Bytes compress_with(const TempDir& dir, const std::string& tool, std::span<const std::uint8_t> data) {
@@ -161,7 +165,7 @@ Bytes compress_with(const TempDir& dir, const std::string& tool, std::span<const
 Bytes elf_sample(std::size_t size) {
     Bytes code;
     for (const char* p : {"/usr/bin/cmake", "/usr/bin/gzip", "/bin/ls", "/bin/sh"}) {
-        code = read_file(p);
+        code = read_file(p, size);
         if (code.size() > 4 && code[0] == 0x7F) break;
     }
     if (code.empty()) throw std::runtime_error("no system ELF file to sample");

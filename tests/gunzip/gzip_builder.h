@@ -87,7 +87,8 @@ private:
 bool have_tool(const std::string& tool);
 // Runs a shell command line; true when it exits with 0.
 bool run(const std::string& command);
-Bytes read_file(const std::filesystem::path& p);
+// The whole file, or its first `limit` bytes.
+Bytes read_file(const std::filesystem::path& p, std::size_t limit = SIZE_MAX);
 // Compresses `data` with a tool command such as "gzip -9 -n" (reading stdin).
 Bytes compress_with(const TempDir& dir, const std::string& tool, std::span<const std::uint8_t> data);
 
