@@ -181,8 +181,9 @@ void errlog(const char* text) {
 }
 
 void trace(const char* format, ...) {
-    // Formatted straight behind the prefix: the trace runs several times per
-    // transfer and should cost no more than one formatting pass.
+    // The trace runs several times per transfer: it is formatted only when
+    // someone listens, and then straight behind its prefix.
+    if (!platform::debug_output_active()) return;
     static constexpr char kPrefix[] = "kp28wrap - ";
     char line[sizeof kPrefix - 1 + kMaxTraceMessage + 1];
     std::memcpy(line, kPrefix, sizeof kPrefix - 1);

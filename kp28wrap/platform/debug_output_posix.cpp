@@ -103,6 +103,13 @@ void debug_output(const char* line) {
     file_send(line);
 }
 
+bool debug_output_active() {
+    const char* target = std::getenv("KP28WRAP_DEBUG_OUT");
+    if (target && *target) return true;
+    std::lock_guard<std::mutex> lock(g_syslog.mu);
+    return syslog_connect();
+}
+
 void debug_output_shutdown() {
     std::lock_guard<std::mutex> lock(g_syslog.mu);
     if (g_syslog.fd >= 0) ::close(g_syslog.fd);

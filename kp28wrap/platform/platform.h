@@ -78,6 +78,9 @@ class DeviceFile {
 // Debugger output: syslog at debug level with ident "kp28wrap", and the file
 // named by KP28WRAP_DEBUG_OUT ("stderr" for standard error), one line each.
 void debug_output(const char* line);
+// False when no line would reach anyone (no syslog socket, no
+// KP28WRAP_DEBUG_OUT): callers may then skip formatting it.
+bool debug_output_active();
 // Drops the syslog connection (library unload).
 void debug_output_shutdown();
 
