@@ -31,6 +31,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <list>
 #include <mutex>
 #include <stdexcept>
@@ -122,6 +123,7 @@ struct VirtualPrinter::Impl {
 
     // Fixed after start().
     std::string usb_node, serial_node, parallel_node;
+    std::string usb_slave;  // the pseudo-terminal behind usb_node
     std::uint16_t tcp_port = 0;
     int listen_fd = -1;
     int wake_fd = -1;
@@ -267,13 +269,19 @@ struct VirtualPrinter::Impl {
             }
         }
     }
+    // The node is a symbolic link to the pseudo-terminal; it is taken away and
+    // put back here rather than through the sysroot object, whose bookkeeping
+    // belongs to the thread that builds the tree (other printers may be added
+    // to it while this one restarts).
     void set_usb_present(bool present) {
-        if (!cfg.usb_lp) return;
-        if (present && !sysroot.usb_node_present(*cfg.usb_lp)) {
-            sysroot.replug_usb_node(*cfg.usb_lp);
+        if (usb_node.empty()) return;
+        std::error_code ec;
+        const bool there = std::filesystem::is_symlink(usb_node, ec);
+        if (present && !there) {
+            std::filesystem::create_symlink(usb_slave, usb_node, ec);
             event("USB node " + usb_node + " plugged in");
-        } else if (!present && sysroot.usb_node_present(*cfg.usb_lp)) {
-            sysroot.unplug_usb_node(*cfg.usb_lp);
+        } else if (!present && there) {
+            std::filesystem::remove(usb_node, ec);
             event("USB node " + usb_node + " removed");
         }
     }
@@ -901,6 +909,7 @@ void VirtualPrinter::start() {
     if (c.usb_lp) {
         auto& pty = s.sysroot.add_usb_printer(*c.usb_lp, c.usb_identity);
         s.usb_node = s.sysroot.usb_node(*c.usb_lp);
+        s.usb_slave = pty.slave_path();
         add_pty(LinkKind::Usb, "usb:lp" + std::to_string(*c.usb_lp), pty);
     }
     if (c.serial) {

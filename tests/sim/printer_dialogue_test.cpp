@@ -362,3 +362,31 @@ TEST_F(PrinterTest, WritesTheTranscriptFileAsItHappens) {
 
 }  // namespace
 }  // namespace simtest
+
+namespace simtest {
+namespace {
+
+TEST_F(PrinterTest, TwoPrintersShareASysrootWhileOneRestarts) {
+    auto a_cfg = config();
+    a_cfg.reboot_downtime = 300ms;
+    auto& a = start(a_cfg);
+    a.power_cycle();
+    ASSERT_TRUE(a.wait_until([&] { return a.away(); }, kDeadline));
+    auto b_cfg = config(Model::KP28);
+    b_cfg.usb_lp = 1;
+    b_cfg.serial = "ttyS1";
+    b_cfg.parallel_lp = 1;
+    kp28sim::VirtualPrinter b(root_, b_cfg);
+    b.start();
+    ASSERT_TRUE(back_up(1));
+    for (const auto& [node, name] :
+         {std::pair{a.usb_node(), a.product_name()}, std::pair{b.usb_node(), b.product_name()}}) {
+        RawPort p = RawPort::node(node);
+        p.write_all(kNameQuery);
+        Bytes expected = frame({0x01}) + bytes_of(name) + Bytes{0};
+        EXPECT_EQ(p.read_n(expected.size()), expected) << node;
+    }
+}
+
+}  // namespace
+}  // namespace simtest

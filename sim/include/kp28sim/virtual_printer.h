@@ -169,8 +169,8 @@ std::string version_after_load(VersionRule rule, const std::string& old_version,
 
 class VirtualPrinter {
 public:
-    // The sysroot must outlive the printer. Nodes are made by start(); do not
-    // add nodes to the same sysroot while a printer of it restarts.
+    // The sysroot must outlive the printer. Nodes are made by start(); several
+    // printers may share one sysroot (start them from one thread).
     VirtualPrinter(kp28::FakeSysroot& sysroot, PrinterConfig config);
     ~VirtualPrinter();  // stop()
     VirtualPrinter(const VirtualPrinter&) = delete;
