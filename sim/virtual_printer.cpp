@@ -889,6 +889,7 @@ VirtualPrinter::~VirtualPrinter() {
 void VirtualPrinter::start() {
     auto& s = *impl_;
     if (s.started) return;
+    if (s.stopping.load()) throw std::logic_error("a stopped virtual printer does not start again");
     const auto& c = config_;
     s.wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (s.wake_fd < 0) throw_errno("eventfd");

@@ -180,7 +180,7 @@ public:
     // Throws std::system_error / std::invalid_argument on failure.
     void start();
     // Joins the worker, closes TCP connections; idempotent. The nodes stay
-    // until the sysroot is destroyed.
+    // until the sysroot is destroyed. A stopped printer does not start again.
     void stop();
 
     // Where the links are (empty / 0 when not served).
