@@ -20,8 +20,16 @@
 //    carries everything needed: literal byte or length/distance base, the
 //    number of extra bits and the total bits to drop, so a length comes out as
 //    base + (bits >> code length) without a second table.
+//  - Two decode loops: a fast one that runs while at least 16 input bytes and
+//    a longest match's worth of output room remain, and so needs no bounds
+//    checks inside, and a careful one that checks every byte at the ends of
+//    the input and of the output. The fast loop is also built for BMI2, where
+//    shifts by a register amount are single instructions, and picked at run
+//    time.
 //  - Failures leave through one place (`fail`), which records the reason; the
 //    decode loops only test the condition.
+//  - All state belongs to one call (the tables, some 45 KiB, are allocated per
+//    call); nothing is shared between calls.
 #include "gunzip.h"
 
 #include <kp28/crc32.h>
@@ -278,7 +286,7 @@ private:
             return true;
         }
         if (padding_consumed()) return fail(Failure::RanOut);
-        while (bitsleft_ <= 56) {
+        while (bitsleft_ < 56) {
             if (in_ != end_)
                 bitbuf_ |= std::uint64_t{*in_++} << bitsleft_;
             else
