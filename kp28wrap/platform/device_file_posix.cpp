@@ -115,10 +115,14 @@ IoStatus DeviceFile::write_all(const void* buf, size_t len, int wait_ms, size_t&
         const ssize_t n = ::write(fd_, p + put, len - put);
         if (n > 0) {
             put += static_cast<size_t>(n);
+            // A short write means the device's buffer is full: wait for room
+            // rather than spend a call on the refusal that would follow.
+            if (put == len) break;
+        } else if (n < 0 && errno == EINTR) {
             continue;
+        } else if (n < 0 && errno != EAGAIN) {
+            return IoStatus::failed;
         }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN) return IoStatus::failed;
         const int w = wait_for(POLLOUT, deadline, unlimited);
         if (w < 0) return IoStatus::cancelled;
         if (w == 0) return IoStatus::timed_out;
