@@ -158,6 +158,6 @@ std::uint32_t crc32(std::uint32_t previous, const void* bytes, std::size_t lengt
     return crc32_portable(previous, bytes, length);
 }
 
-const std::array<std::uint32_t, 256>& crc_table() { return kTables[0]; }
+const std::array<std::uint32_t, 256>& build_crc_table() { return kTables[0]; }
 
 }  // namespace kp28

@@ -21,10 +21,11 @@ inline std::uint32_t crc32(std::uint32_t previous, std::span<const std::uint8_t>
 }
 
 // The byte-at-a-time table (entry i is the register after shifting byte i
-// through a cleared register). It is a compile-time constant, so callers that
-// used to build it before each run have nothing to do; it is here for code that
-// steps a raw register itself: reg = table[(reg ^ b) & 0xFF] ^ (reg >> 8).
-const std::array<std::uint32_t, 256>& crc_table();
+// through a cleared register), for code that steps a raw register itself:
+// reg = table[(reg ^ b) & 0xFF] ^ (reg >> 8). The table is made at compile
+// time and every crc32() call starts its own register, so nothing needs to be
+// built or preset before a run; calling this is harmless and cheap.
+const std::array<std::uint32_t, 256>& build_crc_table();
 
 // The portable path alone, for tests that compare it with the fast one.
 std::uint32_t crc32_portable(std::uint32_t previous, const void* bytes, std::size_t length);
