@@ -2,6 +2,8 @@
 // exit codes, which requests are carried out, and the closing result lines.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include "updater_rig.h"
 
 namespace fwtest {
@@ -23,6 +25,8 @@ struct CliCase {
     int restarts;         // reboots the printer went through
     bool printer_spoken;  // any byte reached the printer
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
 
 class CommandLine : public ::testing::TestWithParam<CliCase> {};
 

@@ -3,6 +3,8 @@
 // printer, with the bytes it received compared against the original.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <test_servers.h>
 
 #include <algorithm>
@@ -77,6 +79,8 @@ struct ShareCase {
     std::string version;
     std::string temp_suffix;  // the temporary data file while the image goes out, "" for none
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const ShareCase& c, std::ostream* os) { *os << c.name; }
 
 class ShareUpdate : public ::testing::TestWithParam<ShareCase> {};
 
@@ -168,6 +172,8 @@ struct ChunkCase {
     std::size_t size;
     std::string counter;
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const ChunkCase& c, std::ostream* os) { *os << c.name; }
 
 class Chunking : public ::testing::TestWithParam<ChunkCase> {};
 
@@ -205,6 +211,8 @@ struct FailureCase {
     Lines tail;  // the log's last lines
     std::string console;
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
 
 class UpdateFailures : public ::testing::TestWithParam<FailureCase> {};
 

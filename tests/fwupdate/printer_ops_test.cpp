@@ -3,6 +3,8 @@
 // printer received.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <algorithm>
 
 #include "updater_rig.h"
@@ -65,6 +67,8 @@ struct RebootFailure {
     kp28sim::Faults faults;
     Lines tail;  // log lines after "Connecting to printer"
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const RebootFailure& c, std::ostream* os) { *os << c.name; }
 
 class RebootFailures : public ::testing::TestWithParam<RebootFailure> {};
 
@@ -189,6 +193,8 @@ struct ChoiceCase {
     int exit_code;
     bool printer1_used;
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
 
 class PrinterChoice : public ::testing::TestWithParam<ChoiceCase> {};
 
@@ -239,6 +245,8 @@ struct UsbIdCase {
     std::string final_id;  // the printer's identifier afterwards
     std::string console;   // closing line, "" for none
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const UsbIdCase& c, std::ostream* os) { *os << c.name; }
 
 class UsbId : public ::testing::TestWithParam<UsbIdCase> {};
 
@@ -290,6 +298,8 @@ struct UsbIdFault {
     kp28sim::Faults faults;
     Lines tail;  // log lines after the product name
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const UsbIdFault& c, std::ostream* os) { *os << c.name; }
 
 class UsbIdFaults : public ::testing::TestWithParam<UsbIdFault> {};
 

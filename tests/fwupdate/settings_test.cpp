@@ -1,6 +1,8 @@
 // The settings a run ends up with: INI file first, command line on top.
 #include <gtest/gtest.h>
 
+#include <ostream>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -38,6 +40,8 @@ struct Case {
     UpdaterSettings expected;
     CommandLineResult result = CommandLineResult::run;
 };
+// Test names show the case name, not the bytes of the case.
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 UpdaterSettings with(std::function<void(UpdaterSettings&)> f) {
     UpdaterSettings s;
