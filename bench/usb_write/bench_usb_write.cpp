@@ -125,6 +125,8 @@ Result run_library(const Api& api, KP28_DOOR door, int master, const std::vector
 
 int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 7;
+    // Optional second argument "plain" or "lib": run one way only (profiling).
+    const std::string only = argc > 2 ? argv[2] : "";
     kp28::FakeSysroot root;
     auto& pty = root.add_usb_printer(0);
     setenv("KP28_SYSROOT", root.root().c_str(), 1);
@@ -152,15 +154,17 @@ int main(int argc, char** argv) {
     const std::string node = root.usb_node(0);
     double best_plain = 0, best_lib = 0;
     double cpu_plain = 1e9, cpu_lib = 1e9;
+    std::vector<double> ratios;  // per round: both ways met the same machine state
     for (int r = 0; r < rounds; ++r) {
         // Alternate which goes first, so neither always meets a warmer machine.
         Result plain, wrap;
+        const bool do_plain = only != "lib", do_lib = only != "plain";
         if (r % 2 == 0) {
-            plain = run_plain(node, pty.master(), image);
-            wrap = run_library(api, door, pty.master(), image);
+            if (do_plain) plain = run_plain(node, pty.master(), image);
+            if (do_lib) wrap = run_library(api, door, pty.master(), image);
         } else {
-            wrap = run_library(api, door, pty.master(), image);
-            plain = run_plain(node, pty.master(), image);
+            if (do_lib) wrap = run_library(api, door, pty.master(), image);
+            if (do_plain) plain = run_plain(node, pty.master(), image);
         }
         std::printf(
             "round %d: plain write() %.1f MiB/s (%.3f s CPU), Kp28wrap_write %.1f MiB/s (%.3f s "
@@ -170,11 +174,16 @@ int main(int argc, char** argv) {
         best_lib = std::max(best_lib, wrap.mib_s);
         if (plain.mib_s > 0) cpu_plain = std::min(cpu_plain, plain.cpu_s);
         if (wrap.mib_s > 0) cpu_lib = std::min(cpu_lib, wrap.cpu_s);
+        if (plain.mib_s > 0) ratios.push_back(wrap.mib_s / plain.mib_s);
     }
     std::printf(
         "best of %d: plain write() %.1f MiB/s, Kp28wrap_write %.1f MiB/s, ratio %.3f (goal >= "
         "0.90)\n",
         rounds, best_plain, best_lib, best_plain > 0 ? best_lib / best_plain : 0.0);
+    if (!ratios.empty()) {
+        std::sort(ratios.begin(), ratios.end());
+        std::printf("median of per-round ratios: %.3f\n", ratios[ratios.size() / 2]);
+    }
     std::printf("least CPU per 8 MiB: plain write() %.3f s, Kp28wrap_write %.3f s\n", cpu_plain,
                 cpu_lib);
 
@@ -191,5 +200,5 @@ int main(int argc, char** argv) {
 
     api.disconnect(&door);
     dlclose(lib);
-    return best_plain > 0 && best_lib > 0 ? 0 : 1;
+    return best_plain > 0 || best_lib > 0 ? 0 : 1;
 }
