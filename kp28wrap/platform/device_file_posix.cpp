@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <linux/lp.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -111,18 +112,29 @@ IoStatus DeviceFile::write_all(const void* buf, size_t len, int wait_ms, size_t&
     const int64_t deadline = now_ms() + (unlimited ? 0 : wait_ms);
     const char* p = static_cast<const char*>(buf);
     if (cancelled()) return IoStatus::cancelled;
+    // A full device buffer usually drains within microseconds while the other
+    // side is reading: give up the processor a few times and try again before
+    // going to sleep in poll(), whose round trips would cost a streaming write
+    // a good part of its throughput. A slow device ends up in poll() at once.
+    constexpr int kYieldsBeforeSleep = 3;
+    int yields = 0;
     while (put < len) {
+        if (cancelled()) return IoStatus::cancelled;
         const ssize_t n = ::write(fd_, p + put, len - put);
         if (n > 0) {
             put += static_cast<size_t>(n);
-            // A short write means the device's buffer is full: wait for room
-            // rather than spend a call on the refusal that would follow.
             if (put == len) break;
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else if (n < 0 && errno != EAGAIN) {
             return IoStatus::failed;
         }
+        if (yields < kYieldsBeforeSleep && (unlimited || now_ms() < deadline)) {
+            ++yields;
+            sched_yield();
+            continue;
+        }
+        yields = 0;
         const int w = wait_for(POLLOUT, deadline, unlimited);
         if (w < 0) return IoStatus::cancelled;
         if (w == 0) return IoStatus::timed_out;
