@@ -57,8 +57,8 @@ struct IdleTimer {
     uint32_t handle_value = 0;          // for the trace texts
 };
 
-// Releases the timer's semaphore by one (arms or re-arms it). Caller holds mu
-// of nothing; takes t.mu.
+// Releases the timer's semaphore by one (arms or re-arms it). Takes t.mu, so
+// the caller may hold the library lock but not t.mu.
 void release_timer(IdleTimer& t);
 
 enum ReadState : int32_t { kReadNotStarted = 0, kReading = 1, kReadFailed = 2, kReadDone = 3 };
