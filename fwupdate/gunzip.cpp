@@ -515,8 +515,8 @@ void Inflater::copy_match(std::uint8_t* dst, std::size_t dist, std::size_t lengt
 // Output room below which the fast loop hands over to the careful one: three
 // literals, the longest match and the copy slack.
 constexpr std::size_t kFastOutRoom = 3 + 258 + kCopySlack;
-// Input room the fast loop needs: two refills per round, each advancing at
-// most 7 bytes and loading 8.
+// Input room the fast loop needs: up to two refills per round, each
+// advancing at most 7 bytes and loading 8.
 constexpr std::size_t kFastInRoom = 16;
 
 #define KP28_ALWAYS_INLINE inline __attribute__((always_inline))
@@ -563,15 +563,23 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
         bitsleft -= (n);   \
     } while (0)
 
-    while (static_cast<std::size_t>(s.in_end - in) >= kFastInRoom &&
-           static_cast<std::size_t>(s.out_end - out) >= kFastOutRoom) {
-        KP28_REFILL();
-        std::uint32_t e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+    // At the top of each round the bit buffer holds at least 56 bits and `e`
+    // is the literal/length entry they start with. The next entry is looked
+    // up as soon as its bits are known, before the output work of the current
+    // symbol, so that the table load overlaps with the copy and survives a
+    // mispredicted branch in it.
+    auto room = [&] {
+        return static_cast<std::size_t>(s.in_end - in) >= kFastInRoom &&
+               static_cast<std::size_t>(s.out_end - out) >= kFastOutRoom;
+    };
+    if (!room()) return exit;
+    KP28_REFILL();
+    std::uint32_t e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+    while (room()) {
         if (e & kLiteral) {
-            // Up to three literals from one refill (56 bits hold three
-            // primary codes); literals dominate machine code. The entry that
-            // ends the run is kept: a refill leaves the low bits, and so the
-            // entry, unchanged.
+            // Up to three literals from one refill (56 bits hold three primary
+            // codes); literals dominate machine code. A refill leaves the low
+            // bits, and so the entry that ends the run, unchanged.
             *out++ = static_cast<std::uint8_t>(e >> 16);
             KP28_CONSUME(e & 0xFF);
             e = litlen[bitbuf & low_bits(kLitlenTableBits)];
@@ -582,6 +590,8 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
                 if (e & kLiteral) {
                     *out++ = static_cast<std::uint8_t>(e >> 16);
                     KP28_CONSUME(e & 0xFF);
+                    KP28_REFILL();
+                    e = litlen[bitbuf & low_bits(kLitlenTableBits)];
                     continue;
                 }
             }
@@ -593,6 +603,8 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
             if (e & kLiteral) {
                 *out++ = static_cast<std::uint8_t>(e >> 16);
                 KP28_CONSUME(e & 0xFF);
+                KP28_REFILL();
+                e = litlen[bitbuf & low_bits(kLitlenTableBits)];
                 continue;
             }
         }
@@ -619,6 +631,8 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
             exit = FastExit::BadData;
             break;
         }
+        KP28_REFILL();
+        e = litlen[bitbuf & low_bits(kLitlenTableBits)];
         copy_match_fast(out, distance, length);
         out += length;
     }
