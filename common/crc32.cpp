@@ -40,7 +40,8 @@ constexpr Tables make_tables() {
         t[0][i] = r;
     }
     for (std::size_t k = 1; k < 8; ++k)
-        for (std::size_t i = 0; i < 256; ++i) t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
+        for (std::size_t i = 0; i < 256; ++i)
+            t[k][i] = (t[k - 1][i] >> 8) ^ t[0][t[k - 1][i] & 0xFF];
     return t;
 }
 
@@ -64,8 +65,8 @@ std::uint32_t update_sliced(std::uint32_t reg, const std::uint8_t* p, std::size_
     for (; n >= 8; n -= 8, p += 8) {
         const std::uint64_t v = load_le64(p) ^ reg;
         reg = kTables[7][v & 0xFF] ^ kTables[6][(v >> 8) & 0xFF] ^ kTables[5][(v >> 16) & 0xFF] ^
-              kTables[4][(v >> 24) & 0xFF] ^ kTables[3][(v >> 32) & 0xFF] ^ kTables[2][(v >> 40) & 0xFF] ^
-              kTables[1][(v >> 48) & 0xFF] ^ kTables[0][v >> 56];
+              kTables[4][(v >> 24) & 0xFF] ^ kTables[3][(v >> 32) & 0xFF] ^
+              kTables[2][(v >> 40) & 0xFF] ^ kTables[1][(v >> 48) & 0xFF] ^ kTables[0][v >> 56];
     }
     return update_bytes(reg, p, n);
 }
@@ -106,11 +107,16 @@ __attribute__((target("pclmul,sse2"))) inline __m128i fold(__m128i acc, __m128i 
 }
 
 // n >= 64.
-__attribute__((target("pclmul,sse2"))) std::uint32_t update_clmul(std::uint32_t reg, const std::uint8_t* p,
-                                                                 std::size_t n) {
-    auto load = [](const std::uint8_t* q) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q)); };
-    const __m128i k512 = _mm_set_epi64x(static_cast<long long>(kFold512Hi), static_cast<long long>(kFold512Lo));
-    const __m128i k128 = _mm_set_epi64x(static_cast<long long>(kFold128Hi), static_cast<long long>(kFold128Lo));
+__attribute__((target("pclmul,sse2"))) std::uint32_t update_clmul(std::uint32_t reg,
+                                                                  const std::uint8_t* p,
+                                                                  std::size_t n) {
+    auto load = [](const std::uint8_t* q) {
+        return _mm_loadu_si128(reinterpret_cast<const __m128i*>(q));
+    };
+    const __m128i k512 =
+        _mm_set_epi64x(static_cast<long long>(kFold512Hi), static_cast<long long>(kFold512Lo));
+    const __m128i k128 =
+        _mm_set_epi64x(static_cast<long long>(kFold128Hi), static_cast<long long>(kFold128Lo));
 
     // The register enters as an XOR over the first four message bytes.
     __m128i x0 = _mm_xor_si128(load(p), _mm_cvtsi32_si128(static_cast<int>(reg)));
@@ -158,6 +164,8 @@ std::uint32_t crc32(std::uint32_t previous, const void* bytes, std::size_t lengt
     return crc32_portable(previous, bytes, length);
 }
 
-const std::array<std::uint32_t, 256>& build_crc_table() { return kTables[0]; }
+const std::array<std::uint32_t, 256>& build_crc_table() {
+    return kTables[0];
+}
 
 }  // namespace kp28

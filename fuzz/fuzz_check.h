@@ -2,21 +2,22 @@
 // aborts, which libFuzzer reports with the input.
 #pragma once
 
-#include "gunzip.h"
-
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+
+#include "gunzip.h"
 
 namespace fuzzcheck {
 
 // Output buffers are allocated at exactly their size so that AddressSanitizer
 // catches any store past them.
-inline fwupdate::GunzipResult decode(const std::uint8_t* data, std::size_t size, std::size_t capacity,
-                                     std::unique_ptr<std::uint8_t[]>& out) {
+inline fwupdate::GunzipResult decode(const std::uint8_t* data, std::size_t size,
+                                     std::size_t capacity, std::unique_ptr<std::uint8_t[]>& out) {
     out.reset(new std::uint8_t[capacity == 0 ? 1 : capacity]);
     std::size_t hooked = 0;
-    auto r = fwupdate::gunzip({data, size}, {out.get(), capacity}, [&](std::string_view) { ++hooked; });
+    auto r =
+        fwupdate::gunzip({data, size}, {out.get(), capacity}, [&](std::string_view) { ++hooked; });
     if (r.status != 0 && r.status != -1) std::abort();
     if (hooked != r.messages.size()) std::abort();
     if ((r.status == 0) != r.messages.empty()) std::abort();
@@ -33,7 +34,9 @@ inline void check(const std::uint8_t* data, std::size_t size) {
     const auto big = decode(data, size, kRoomy, a);
     const auto small = decode(data, size, tight, b);
     if (small.ok()) {
-        if (!big.ok() || big.total != small.total || std::memcmp(a.get(), b.get(), small.total) != 0) std::abort();
+        if (!big.ok() || big.total != small.total ||
+            std::memcmp(a.get(), b.get(), small.total) != 0)
+            std::abort();
     }
     if (big.ok() && big.total <= tight && !small.ok()) std::abort();
 }

@@ -8,10 +8,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto r = fwupdate::recognise_image({data, size});
     if ((r.kind == ImageKind::Unknown) != r.announcement.empty()) std::abort();
     if (r.kind == ImageKind::Unknown && r.failure != "Input Image Bad ELF Code") std::abort();
-    if (!r.failure.empty() && r.failure != "Input Image Bad CRC Code" && r.failure != "Input Image Bad ELF Code")
+    if (!r.failure.empty() && r.failure != "Input Image Bad CRC Code" &&
+        r.failure != "Input Image Bad ELF Code")
         std::abort();
-    const bool zipped = r.kind == ImageKind::ZippedWithoutHeader || r.kind == ImageKind::ZippedWithHeader;
+    const bool zipped =
+        r.kind == ImageKind::ZippedWithoutHeader || r.kind == ImageKind::ZippedWithHeader;
     if (zipped != (r.gzip_offset != 0)) std::abort();
-    if (r.ok() && zipped && r.gzip_offset <= size) fuzzcheck::check(data + r.gzip_offset, size - r.gzip_offset);
+    if (r.ok() && zipped && r.gzip_offset <= size)
+        fuzzcheck::check(data + r.gzip_offset, size - r.gzip_offset);
     return 0;
 }

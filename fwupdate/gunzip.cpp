@@ -6,15 +6,16 @@
 //    32 KiB window is flushed or copied. A match may not reach back before the
 //    first byte of output, and nothing is ever stored past the buffer's end.
 //  - Input is a bounded cursor [in, end). Bits are kept in a 64-bit buffer that
-//    is topped up to at least 56 bits once per symbol: with eight or more bytes
-//    left by one unaligned load, nearer the end a byte at a time. Past the end
+//    is topped up to at least 56 bits before each length/distance pair or run
+//    of literals: with enough bytes left by one unaligned load, nearer the end
+//    a byte at a time. Past the end
 //    the byte-wise refill supplies zero bytes and counts them (`overread_`);
 //    the moment a counted zero bit is actually consumed the run ends with
 //    "ran out of input data\n", and any other failure met after padding was
 //    consumed is reported as that too, so truncated input always says so.
 //  - 56 bits cover the longest step of the main loop: a literal/length code
 //    (15 bits) with its extra bits (5) and a distance code (15) with its extra
-//    bits (13), 48 bits in all, so the loop refills once per symbol.
+//    bits (13), 48 bits in all, so one refill serves a whole match.
 //  - Codes are decoded with one table lookup for all codes up to the table's
 //    bit width and a second lookup in a subtable for longer ones. Each entry
 //    carries everything needed: literal byte or length/distance base, the
@@ -45,6 +46,10 @@
 namespace fwupdate {
 namespace {
 
+// The fast loop is compiled for two instruction sets (see fast_loop); what it
+// calls must be inlined into each so that it is compiled for both as well.
+#define KP28_ALWAYS_INLINE inline __attribute__((always_inline))
+
 // Literal/length primary table width. 2^11 entries of 4 bytes (8 KiB) sit in
 // the first-level cache and resolve all but the rarest symbols of real data in
 // one lookup; refilling 2048 entries per block costs little next to the
@@ -57,19 +62,21 @@ constexpr unsigned kDistTableBits = 8;
 // Code-length codes are at most 7 bits: a single level always suffices.
 constexpr unsigned kCodelenTableBits = 7;
 
-constexpr unsigned kMaxCodeBits = 15;       // longest Huffman code in deflate
-constexpr unsigned kNumLitlenSyms = 288;    // 0-255 literals, 256 end, 257-287 lengths (286, 287 invalid)
-constexpr unsigned kNumDistSyms = 32;       // 0-29 distances (30, 31 invalid)
+constexpr unsigned kMaxCodeBits = 15;  // longest Huffman code in deflate
+constexpr unsigned kNumLitlenSyms =
+    288;  // 0-255 literals, 256 end, 257-287 lengths (286, 287 invalid)
+constexpr unsigned kNumDistSyms = 32;  // 0-29 distances (30, 31 invalid)
 constexpr unsigned kNumCodelenSyms = 19;
-constexpr unsigned kMaxLitlenCodes = 286;   // largest HLIT + 257 a block may declare
-constexpr unsigned kMaxDistCodes = 30;      // largest HDIST + 1 a block may declare
+constexpr unsigned kMaxLitlenCodes = 286;  // largest HLIT + 257 a block may declare
+constexpr unsigned kMaxDistCodes = 30;     // largest HDIST + 1 a block may declare
 
 // Table capacity: the primary table plus subtables. Every subtable belongs to
 // a primary entry that is the prefix of at least one longer code and has at
 // most 2^(15 - table bits) entries, so "number of symbols times the largest
 // subtable" is a safe bound (not a tight one; memory is not the concern).
 constexpr std::size_t table_capacity(unsigned table_bits, unsigned num_syms) {
-    return (std::size_t{1} << table_bits) + num_syms * (std::size_t{1} << (kMaxCodeBits - table_bits));
+    return (std::size_t{1} << table_bits) +
+           num_syms * (std::size_t{1} << (kMaxCodeBits - table_bits));
 }
 constexpr std::size_t kLitlenCapacity = table_capacity(kLitlenTableBits, kNumLitlenSyms);
 constexpr std::size_t kDistCapacity = table_capacity(kDistTableBits, kNumDistSyms);
@@ -90,24 +97,29 @@ constexpr std::uint32_t kEndOfBlock = 1u << 15;
 constexpr std::uint32_t kInvalid = kExceptional;
 
 // Per-symbol entry before the code length is added: value, flags, extra bits.
-constexpr std::uint32_t symbol_entry(std::uint32_t value, std::uint32_t extra) { return (value << 16) | extra; }
+constexpr std::uint32_t symbol_entry(std::uint32_t value, std::uint32_t extra) {
+    return (value << 16) | extra;
+}
 
 // RFC 1951 3.2.5: length symbols 257-285 and distance symbols 0-29.
-constexpr std::array<std::uint16_t, 29> kLengthBase = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,  15,  17,  19,  23, 27,
-                                                       31, 35, 43, 51, 59, 67, 83, 99, 115, 131, 163, 195, 227, 258};
+constexpr std::array<std::uint16_t, 29> kLengthBase = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                                       15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                                       67, 83, 99, 115, 131, 163, 195, 227, 258};
 constexpr std::array<std::uint8_t, 29> kLengthExtra = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                        2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr std::array<std::uint16_t, 30> kDistBase = {1,   2,   3,   4,    5,    7,    9,    13,   17,    25,
-                                                     33,  49,  65,  97,   129,  193,  257,  385,  513,   769,
-                                                     1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-constexpr std::array<std::uint8_t, 30> kDistExtra = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                                     6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+constexpr std::array<std::uint16_t, 30> kDistBase = {
+    1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
+    193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::array<std::uint8_t, 30> kDistExtra = {0, 0, 0,  0,  1,  1,  2,  2,  3,  3,
+                                                     4, 4, 5,  5,  6,  6,  7,  7,  8,  8,
+                                                     9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 
 constexpr std::array<std::uint32_t, kNumLitlenSyms> make_litlen_entries() {
     std::array<std::uint32_t, kNumLitlenSyms> e{};
     for (std::uint32_t s = 0; s < 256; ++s) e[s] = symbol_entry(s, 0) | kLiteral;
     e[256] = kExceptional | kEndOfBlock;
-    for (std::uint32_t s = 257; s < 286; ++s) e[s] = symbol_entry(kLengthBase[s - 257], kLengthExtra[s - 257]);
+    for (std::uint32_t s = 257; s < 286; ++s)
+        e[s] = symbol_entry(kLengthBase[s - 257], kLengthExtra[s - 257]);
     e[286] = e[287] = kInvalid;
     return e;
 }
@@ -127,13 +139,14 @@ constexpr auto kDistEntries = make_dist_entries();
 constexpr auto kCodelenEntries = make_codelen_entries();
 
 // Order in which a dynamic block lists the code-length code lengths.
-constexpr std::array<std::uint8_t, kNumCodelenSyms> kCodelenOrder = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
-                                                                      11, 4,  12, 3, 13, 2, 14, 1, 15};
+constexpr std::array<std::uint8_t, kNumCodelenSyms> kCodelenOrder = {
+    16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
 // Inflate's own result codes, as the failure text shows them.
 enum InflateError : int {
-    kErrBadData = 1,        // incomplete code set, invalid symbol, bad stored length, lengths past their count
-    kErrOversubscribed = 2, // over-subscribed code set or block type 3
+    kErrBadData =
+        1,  // incomplete code set, invalid symbol, bad stored length, lengths past their count
+    kErrOversubscribed = 2,  // over-subscribed code set or block type 3
     kErrNoMemory = 3,
 };
 
@@ -144,7 +157,8 @@ enum class Build { Ok, Incomplete, Oversubscribed };
 constexpr std::array<std::uint8_t, 256> make_byte_reversal() {
     std::array<std::uint8_t, 256> t{};
     for (unsigned i = 0; i < 256; ++i)
-        for (unsigned b = 0; b < 8; ++b) t[i] |= static_cast<std::uint8_t>(((i >> b) & 1u) << (7 - b));
+        for (unsigned b = 0; b < 8; ++b)
+            t[i] |= static_cast<std::uint8_t>(((i >> b) & 1u) << (7 - b));
     return t;
 }
 constexpr auto kByteReversal = make_byte_reversal();
@@ -152,7 +166,8 @@ constexpr auto kByteReversal = make_byte_reversal();
 // The low `len` bits of `code` (len <= 15) in reverse order: Huffman codes are
 // sent most significant bit first, the bit buffer is read from the bottom.
 std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
-    const std::uint32_t r16 = (std::uint32_t{kByteReversal[code & 0xFF]} << 8) | kByteReversal[(code >> 8) & 0xFF];
+    const std::uint32_t r16 =
+        (std::uint32_t{kByteReversal[code & 0xFF]} << 8) | kByteReversal[(code >> 8) & 0xFF];
     return r16 >> (16 - len);
 }
 
@@ -160,8 +175,9 @@ std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
 // or a single code of one bit, is accepted (RFC 1951 3.2.7 allows it for the
 // distance code of a block with one distance or none); its unused entries
 // decode as invalid.
-Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bits, const std::uint8_t* lens,
-                  unsigned num_lens, const std::uint32_t* entries, bool sparse_ok) {
+Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bits,
+                  const std::uint8_t* lens, unsigned num_lens, const std::uint32_t* entries,
+                  bool sparse_ok) {
     unsigned count[kMaxCodeBits + 1] = {};
     for (unsigned s = 0; s < num_lens; ++s) ++count[lens[s]];
     count[0] = 0;
@@ -175,7 +191,8 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
     const std::size_t primary = std::size_t{1} << table_bits;
     if (left > 0) {
         if (!sparse_ok || codes > 1 || (codes == 1 && count[1] != 1)) return Build::Incomplete;
-        std::fill(table, table + primary, kInvalid + 1);  // an unused code still takes its first bit
+        std::fill(table, table + primary,
+                  kInvalid + 1);  // an unused code still takes its first bit
     }
 
     // Symbols sorted by code length, then by value: the canonical code order.
@@ -211,15 +228,18 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
                     ++sub_bits;
                     space = (space << 1) - static_cast<int>(remaining[table_bits + sub_bits]);
                 }
-                if (next_free + (std::size_t{1} << sub_bits) > capacity) return Build::Oversubscribed;
+                if (next_free + (std::size_t{1} << sub_bits) > capacity)
+                    return Build::Oversubscribed;
                 current_prefix = prefix;
                 sub_start = static_cast<std::uint32_t>(next_free);
                 next_free += std::size_t{1} << sub_bits;
-                table[prefix] = kExceptional | kLink | (sub_start << 16) | (sub_bits << 8) | table_bits;
+                table[prefix] =
+                    kExceptional | kLink | (sub_start << 16) | (sub_bits << 8) | table_bits;
             }
             const unsigned rest = len - table_bits;
             const std::uint32_t e = entries[sym] + rest + (rest << 8);
-            for (std::size_t i = rev >> table_bits; i < (std::size_t{1} << sub_bits); i += std::size_t{1} << rest)
+            for (std::size_t i = rev >> table_bits; i < (std::size_t{1} << sub_bits);
+                 i += std::size_t{1} << rest)
                 table[sub_start + i] = e;
         }
     }
@@ -232,7 +252,7 @@ struct Tables {
     std::uint32_t codelen[kCodelenCapacity];
 };
 
-inline __attribute__((always_inline)) std::uint64_t load_le64(const std::uint8_t* p) {
+KP28_ALWAYS_INLINE std::uint64_t load_le64(const std::uint8_t* p) {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
     if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
@@ -244,13 +264,19 @@ std::uint32_t load_le32(const std::uint8_t* p) {
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
 }
 
-inline __attribute__((always_inline)) constexpr std::uint64_t low_bits(unsigned n) { return (std::uint64_t{1} << n) - 1; }
+KP28_ALWAYS_INLINE constexpr std::uint64_t low_bits(unsigned n) {
+    return (std::uint64_t{1} << n) - 1;
+}
 
 class Inflater {
-public:
+  public:
     Inflater(std::span<const std::uint8_t> input, std::span<std::uint8_t> output, Tables& tables)
-        : in_(input.data()), end_(input.data() + input.size()), out_begin_(output.data()),
-          out_(output.data()), out_end_(output.data() + output.size()), t_(tables) {}
+        : in_(input.data()),
+          end_(input.data() + input.size()),
+          out_begin_(output.data()),
+          out_(output.data()),
+          out_end_(output.data() + output.size()),
+          t_(tables) {}
 
     // Whole deflate stream, then the position just after its last byte.
     bool inflate();
@@ -261,7 +287,7 @@ public:
     int error_code() const { return error_; }
     const char* tree_message() const { return tree_message_; }
 
-private:
+  private:
     // Every failure goes through here. Once zero padding has been consumed the
     // real cause is the missing input, whatever the symptom.
     bool fail(Failure f, int error = 0) {
@@ -343,10 +369,18 @@ bool Inflater::inflate() {
         std::uint8_t* const block_start = out_;
         bool ok;
         switch (type) {
-        case 0: ok = stored_block(); break;
-        case 1: ok = fixed_tables() && huffman_block(); break;
-        case 2: ok = dynamic_tables() && huffman_block(); break;
-        default: ok = fail(Failure::Inflate, kErrOversubscribed); break;
+            case 0:
+                ok = stored_block();
+                break;
+            case 1:
+                ok = fixed_tables() && huffman_block();
+                break;
+            case 2:
+                ok = dynamic_tables() && huffman_block();
+                break;
+            default:
+                ok = fail(Failure::Inflate, kErrOversubscribed);
+                break;
         }
         // The CRC follows the output block by block, while it is still in cache.
         crc_ = kp28::crc32(crc_, block_start, static_cast<std::size_t>(out_ - block_start));
@@ -381,11 +415,13 @@ bool Inflater::fixed_tables() {
     std::fill(lens + 144, lens + 256, 9);
     std::fill(lens + 256, lens + 280, 7);
     std::fill(lens + 280, lens + 288, 8);
-    build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, kNumLitlenSyms, kLitlenEntries.data(), false);
+    build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, kNumLitlenSyms,
+                kLitlenEntries.data(), false);
     // All 32 distance codes of five bits: a complete set whose symbols 30 and
     // 31 decode as invalid.
     std::fill(lens, lens + kNumDistSyms, 5);
-    build_table(t_.dist, kDistCapacity, kDistTableBits, lens, kNumDistSyms, kDistEntries.data(), false);
+    build_table(t_.dist, kDistCapacity, kDistTableBits, lens, kNumDistSyms, kDistEntries.data(),
+                false);
     return true;
 }
 
@@ -394,18 +430,22 @@ bool Inflater::dynamic_tables() {
     const unsigned num_litlen = take(5) + 257;
     const unsigned num_dist = take(5) + 1;
     const unsigned num_codelen = take(4) + 4;
-    if (num_litlen > kMaxLitlenCodes || num_dist > kMaxDistCodes) return fail(Failure::Inflate, kErrBadData);
+    if (num_litlen > kMaxLitlenCodes || num_dist > kMaxDistCodes)
+        return fail(Failure::Inflate, kErrBadData);
 
     std::uint8_t codelen_lens[kNumCodelenSyms] = {};
     for (unsigned i = 0; i < num_codelen; ++i) {
         if (bitsleft_ < 3 && !refill()) return false;
         codelen_lens[kCodelenOrder[i]] = static_cast<std::uint8_t>(take(3));
     }
-    switch (build_table(t_.codelen, kCodelenCapacity, kCodelenTableBits, codelen_lens, kNumCodelenSyms,
-                        kCodelenEntries.data(), false)) {
-    case Build::Ok: break;
-    case Build::Incomplete: return fail(Failure::Inflate, kErrBadData);
-    case Build::Oversubscribed: return fail(Failure::Inflate, kErrOversubscribed);
+    switch (build_table(t_.codelen, kCodelenCapacity, kCodelenTableBits, codelen_lens,
+                        kNumCodelenSyms, kCodelenEntries.data(), false)) {
+        case Build::Ok:
+            break;
+        case Build::Incomplete:
+            return fail(Failure::Inflate, kErrBadData);
+        case Build::Oversubscribed:
+            return fail(Failure::Inflate, kErrOversubscribed);
     }
 
     // Literal/length and distance lengths form one sequence; a repeat may run
@@ -439,21 +479,25 @@ bool Inflater::dynamic_tables() {
         previous = value;
     }
 
-    switch (build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, num_litlen, kLitlenEntries.data(),
-                        false)) {
-    case Build::Ok: break;
-    case Build::Incomplete:
-        tree_message_ = " incomplete literal tree\n";
-        return fail(Failure::Inflate, kErrBadData);
-    case Build::Oversubscribed: return fail(Failure::Inflate, kErrOversubscribed);
+    switch (build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, num_litlen,
+                        kLitlenEntries.data(), false)) {
+        case Build::Ok:
+            break;
+        case Build::Incomplete:
+            tree_message_ = " incomplete literal tree\n";
+            return fail(Failure::Inflate, kErrBadData);
+        case Build::Oversubscribed:
+            return fail(Failure::Inflate, kErrOversubscribed);
     }
-    switch (build_table(t_.dist, kDistCapacity, kDistTableBits, lens + num_litlen, num_dist, kDistEntries.data(),
-                        true)) {
-    case Build::Ok: break;
-    case Build::Incomplete:
-        tree_message_ = " incomplete distance tree\n";
-        return fail(Failure::Inflate, kErrBadData);
-    case Build::Oversubscribed: return fail(Failure::Inflate, kErrOversubscribed);
+    switch (build_table(t_.dist, kDistCapacity, kDistTableBits, lens + num_litlen, num_dist,
+                        kDistEntries.data(), true)) {
+        case Build::Ok:
+            break;
+        case Build::Incomplete:
+            tree_message_ = " incomplete distance tree\n";
+            return fail(Failure::Inflate, kErrBadData);
+        case Build::Oversubscribed:
+            return fail(Failure::Inflate, kErrOversubscribed);
     }
     return true;
 }
@@ -465,7 +509,7 @@ constexpr std::size_t kCopySlack = 16;
 // guarantees length + kCopySlack bytes of room: whole words are copied and the
 // last may run past the match end (those bytes are later overwritten or lie
 // beyond the output).
-inline __attribute__((always_inline)) void copy_match_fast(std::uint8_t* dst, std::size_t dist, std::size_t length) {
+KP28_ALWAYS_INLINE void copy_match_fast(std::uint8_t* dst, std::size_t dist, std::size_t length) {
     const std::uint8_t* src = dst - dist;
     std::uint8_t* const stop = dst + length;
     if (dist >= 16) {
@@ -519,8 +563,6 @@ constexpr std::size_t kFastOutRoom = 3 + 258 + kCopySlack;
 // advancing at most 7 bytes and loading 8.
 constexpr std::size_t kFastInRoom = 16;
 
-#define KP28_ALWAYS_INLINE inline __attribute__((always_inline))
-
 // The decoder state the fast loop works on, copied into locals there: stores
 // through the output pointer could otherwise alias the state and force it back
 // to memory on every byte.
@@ -551,16 +593,16 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
     const std::uint32_t* const dist = s.dist;
     FastExit exit = FastExit::NoRoom;
 
-#define KP28_REFILL()                                  \
-    do {                                               \
-        bitbuf |= load_le64(in) << bitsleft;           \
-        in += (63 - bitsleft) >> 3;                    \
-        bitsleft |= 56;                                \
+#define KP28_REFILL()                        \
+    do {                                     \
+        bitbuf |= load_le64(in) << bitsleft; \
+        in += (63 - bitsleft) >> 3;          \
+        bitsleft |= 56;                      \
     } while (0)
-#define KP28_CONSUME(n)    \
-    do {                   \
-        bitbuf >>= (n);    \
-        bitsleft -= (n);   \
+#define KP28_CONSUME(n)  \
+    do {                 \
+        bitbuf >>= (n);  \
+        bitsleft -= (n); \
     } while (0)
 
     // At the top of each round the bit buffer holds at least 56 bits and `e`
@@ -610,7 +652,8 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
         }
         if (e & kExceptional) {
             KP28_CONSUME(e & 0xFF);
-            exit = (e & kEndOfBlock) ? FastExit::EndOfBlock : FastExit::BadData;  // else symbol 286 or 287
+            exit = (e & kEndOfBlock) ? FastExit::EndOfBlock
+                                     : FastExit::BadData;  // else symbol 286 or 287
             break;
         }
         const std::size_t length = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
@@ -625,7 +668,8 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
             exit = FastExit::BadData;
             break;
         }
-        const std::size_t distance = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
+        const std::size_t distance =
+            (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
         KP28_CONSUME(e & 0xFF);
         if (distance > static_cast<std::size_t>(out - s.out_begin)) {
             exit = FastExit::BadData;
@@ -645,16 +689,22 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
     return exit;
 }
 
-FastExit fast_loop_generic(FastState& s) { return fast_loop(s); }
+FastExit fast_loop_generic(FastState& s) {
+    return fast_loop(s);
+}
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-__attribute__((target("bmi2"))) FastExit fast_loop_bmi2(FastState& s) { return fast_loop(s); }
+__attribute__((target("bmi2"))) FastExit fast_loop_bmi2(FastState& s) {
+    return fast_loop(s);
+}
 
 FastExit (*pick_fast_loop())(FastState&) {
     return __builtin_cpu_supports("bmi2") ? fast_loop_bmi2 : fast_loop_generic;
 }
 #else
-FastExit (*pick_fast_loop())(FastState&) { return fast_loop_generic; }
+FastExit (*pick_fast_loop())(FastState&) {
+    return fast_loop_generic;
+}
 #endif
 
 bool Inflater::huffman_block() {
@@ -692,7 +742,8 @@ bool Inflater::huffman_block() {
             if (e & kEndOfBlock) return true;
             return fail(Failure::Inflate, kErrBadData);  // length symbol 286 or 287
         }
-        const std::size_t length = (e >> 16) + ((length_bits & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
+        const std::size_t length =
+            (e >> 16) + ((length_bits & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
 
         e = dist[bitbuf_ & low_bits(kDistTableBits)];
         if (e & kLink) {
@@ -701,10 +752,13 @@ bool Inflater::huffman_block() {
         }
         const std::uint64_t dist_bits = bitbuf_;
         drop(e & 0xFF);
-        if (e & kExceptional) return fail(Failure::Inflate, kErrBadData);  // symbol 30, 31 or unused
-        const std::size_t distance = (e >> 16) + ((dist_bits & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
+        if (e & kExceptional)
+            return fail(Failure::Inflate, kErrBadData);  // symbol 30, 31 or unused
+        const std::size_t distance =
+            (e >> 16) + ((dist_bits & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
 
-        if (distance > static_cast<std::size_t>(out_ - out_begin_)) return fail(Failure::Inflate, kErrBadData);
+        if (distance > static_cast<std::size_t>(out_ - out_begin_))
+            return fail(Failure::Inflate, kErrBadData);
         if (length > static_cast<std::size_t>(out_end_ - out_)) return fail(Failure::Overflow);
         copy_match(out_, distance, length);
         out_ += length;
@@ -712,7 +766,7 @@ bool Inflater::huffman_block() {
 }
 
 class Run {
-public:
+  public:
     Run(std::span<const std::uint8_t> member, const ReportHook& hook, GunzipResult& result)
         : in_(member.data()), end_(member.data() + member.size()), hook_(hook), result_(result) {}
 
@@ -736,7 +790,8 @@ public:
         return true;
     }
     bool skip_to_zero() {
-        const auto* z = static_cast<const std::uint8_t*>(std::memchr(in_, 0, static_cast<std::size_t>(end_ - in_)));
+        const auto* z = static_cast<const std::uint8_t*>(
+            std::memchr(in_, 0, static_cast<std::size_t>(end_ - in_)));
         if (z == nullptr) {
             in_ = end_;
             return report("ran out of input data\n");
@@ -761,8 +816,8 @@ constexpr std::uint8_t kFlagName = 0x08;
 constexpr std::uint8_t kFlagComment = 0x10;
 constexpr std::uint8_t kFlagEncrypted = 0x20;
 constexpr std::uint8_t kFlagReserved = 0xC0;
-static_assert((kFlagText | kFlagContinuation | kFlagExtra | kFlagName | kFlagComment | kFlagEncrypted |
-               kFlagReserved) == 0xFF);
+static_assert((kFlagText | kFlagContinuation | kFlagExtra | kFlagName | kFlagComment |
+               kFlagEncrypted | kFlagReserved) == 0xFF);
 
 bool Run::header() {
     std::uint8_t id1 = 0, id2 = 0, method = 0, flags = 0;
@@ -786,7 +841,8 @@ bool Run::header() {
 
 }  // namespace
 
-GunzipResult gunzip(std::span<const std::uint8_t> member, std::span<std::uint8_t> out, const ReportHook& report) {
+GunzipResult gunzip(std::span<const std::uint8_t> member, std::span<std::uint8_t> out,
+                    const ReportHook& report) {
     GunzipResult result;
     Run run(member, report, result);
     if (!run.header()) return result;
@@ -802,20 +858,24 @@ GunzipResult gunzip(std::span<const std::uint8_t> member, std::span<std::uint8_t
     if (!inflated) {
         char text[64];
         switch (inflater.failure()) {
-        case Failure::RanOut: run.report("ran out of input data\n"); break;
-        case Failure::Overflow:
-            std::snprintf(text, sizeof text, "unpacked data exceeds the %zu-byte buffer", out.size());
-            run.report(text);
-            break;
-        default:
-            if (inflater.error_code() == kErrNoMemory) {
-                run.report("out of memory");
+            case Failure::RanOut:
+                run.report("ran out of input data\n");
                 break;
-            }
-            if (inflater.tree_message()) run.report(inflater.tree_message());
-            std::snprintf(text, sizeof text, "invalid compressed format (err=%d)", inflater.error_code());
-            run.report(text);
-            break;
+            case Failure::Overflow:
+                std::snprintf(text, sizeof text, "unpacked data exceeds the %zu-byte buffer",
+                              out.size());
+                run.report(text);
+                break;
+            default:
+                if (inflater.error_code() == kErrNoMemory) {
+                    run.report("out of memory");
+                    break;
+                }
+                if (inflater.tree_message()) run.report(inflater.tree_message());
+                std::snprintf(text, sizeof text, "invalid compressed format (err=%d)",
+                              inflater.error_code());
+                run.report(text);
+                break;
         }
         return result;
     }

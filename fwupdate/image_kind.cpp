@@ -12,18 +12,20 @@ namespace {
 // gzip identification, deflate method and a flag byte with only the file-name
 // flag: what the packing tool writes; other flag bytes are not recognised.
 constexpr std::uint8_t kZippedMagic[4] = {0x1F, 0x8B, 0x08, 0x08};
-constexpr std::uint8_t kBootMagic[4] = {0x27, 0x05, 0x19, 0x56};         // big-endian 0x27051956
-constexpr std::uint8_t kHeaderMagic[4] = {0x87, 0x28, 0x89, 0x09};       // little-endian 0x09892887
+constexpr std::uint8_t kBootMagic[4] = {0x27, 0x05, 0x19, 0x56};    // big-endian 0x27051956
+constexpr std::uint8_t kHeaderMagic[4] = {0x87, 0x28, 0x89, 0x09};  // little-endian 0x09892887
 constexpr std::uint8_t kElfMagic[4] = {0x7F, 0x45, 0x4C, 0x46};
 
-constexpr std::size_t kZippedWithoutHeaderOffset = 4;  // the four bytes before the stream are not read
+constexpr std::size_t kZippedWithoutHeaderOffset =
+    4;  // the four bytes before the stream are not read
 constexpr std::size_t kHeaderMagicOffset = kImageHeaderSize - 4;
 constexpr std::size_t kBootCrcOffset = 4;
 
 constexpr std::string_view kBadCrc = "Input Image Bad CRC Code";
 constexpr std::string_view kBadElf = "Input Image Bad ELF Code";
 
-bool has(const std::array<std::uint8_t, kImageProbeSize>& probe, std::size_t at, const std::uint8_t (&magic)[4]) {
+bool has(const std::array<std::uint8_t, kImageProbeSize>& probe, std::size_t at,
+         const std::uint8_t (&magic)[4]) {
     return std::memcmp(probe.data() + at, magic, 4) == 0;
 }
 
@@ -51,7 +53,8 @@ ImageRecognition recognise_image(std::span<const std::uint8_t> first_bytes) {
     } else if (has(probe, 0, kBootMagic)) {
         r.kind = ImageKind::BootImage;
         r.announcement = "Processing KP28Plus image file";
-        if (!boot_header_crc_ok(std::span<const std::uint8_t, kBootHeaderSize>(probe.data(), kBootHeaderSize)))
+        if (!boot_header_crc_ok(
+                std::span<const std::uint8_t, kBootHeaderSize>(probe.data(), kBootHeaderSize)))
             r.failure = kBadCrc;
     } else if (has(probe, kImageHeaderSize, kZippedMagic)) {
         r.kind = ImageKind::ZippedWithHeader;

@@ -12,7 +12,8 @@ namespace fwupdate {
 
 // In the order in which they are tested; the first match decides.
 enum class ImageKind {
-    ZippedWithoutHeader,  // bytes 4-7: 1F 8B 08 08, gzip stream at 4, unpacked and sent without header
+    ZippedWithoutHeader,  // bytes 4-7: 1F 8B 08 08, gzip stream at 4, unpacked and sent without
+                          // header
     BootImage,            // bytes 0-3: 27 05 19 56, sent whole
     ZippedWithHeader,     // bytes 256-259: 1F 8B 08 08, header 0-255, gzip stream at 256
     ClearWithHeader,      // bytes 252-255: 87 28 89 09, header 0-255, data from 256
@@ -20,17 +21,20 @@ enum class ImageKind {
     Unknown,
 };
 
-inline constexpr std::size_t kImageProbeSize = 2048;   // bytes read from the start of the file
-inline constexpr std::size_t kImageHeaderSize = 256;   // ImageHeader sent with the image size
-inline constexpr std::size_t kBootHeaderSize = 64;     // legacy boot-image header covered by its CRC
+inline constexpr std::size_t kImageProbeSize = 2048;  // bytes read from the start of the file
+inline constexpr std::size_t kImageHeaderSize = 256;  // ImageHeader sent with the image size
+inline constexpr std::size_t kBootHeaderSize = 64;    // legacy boot-image header covered by its CRC
 
 struct ImageRecognition {
     ImageKind kind = ImageKind::Unknown;
     std::string_view announcement;  // "Processing ..." for a recognised kind, empty for Unknown
-    std::string_view failure;       // empty when the checks pass; else the text to announce before failing
-    std::size_t gzip_offset = 0;    // start of the gzip stream for the zipped kinds (4 or 256), else 0
-    std::size_t data_offset = 0;    // first data byte sent for the clear-with-header kind (256), else 0
-    bool sends_header = false;      // bytes 0-255 go to the printer as the ImageHeader
+    std::string_view
+        failure;  // empty when the checks pass; else the text to announce before failing
+    std::size_t gzip_offset =
+        0;  // start of the gzip stream for the zipped kinds (4 or 256), else 0
+    std::size_t data_offset =
+        0;                      // first data byte sent for the clear-with-header kind (256), else 0
+    bool sends_header = false;  // bytes 0-255 go to the printer as the ImageHeader
 
     bool ok() const { return failure.empty(); }
 };

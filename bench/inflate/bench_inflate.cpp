@@ -4,11 +4,8 @@
 // decoder in the same process; a summary of ratios follows the table.
 //
 // KP28_BENCH_IMAGE=<file.gz> uses a given gzip file instead of the generated one.
-#include "gunzip.h"
-
-#include <kp28/crc32.h>
-
 #include <benchmark/benchmark.h>
+#include <kp28/crc32.h>
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -23,6 +20,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "gunzip.h"
 
 namespace {
 
@@ -46,7 +45,10 @@ bool is_elf(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
     char m[4] = {};
     f.read(m, 4);
-    return f.gcount() == 4 && std::memcmp(m, "\x7F" "ELF", 4) == 0;
+    return f.gcount() == 4 && std::memcmp(m,
+                                          "\x7F"
+                                          "ELF",
+                                          4) == 0;
 }
 
 // ELF files from /usr/bin, then /usr/lib, in name order, joined to 8 MiB.
@@ -65,14 +67,15 @@ Bytes firmware_like_image() {
             image.insert(image.end(), b.begin(), b.end());
         }
     }
-    if (image.size() < fwupdate::kUnpackBufferSize) throw std::runtime_error("not enough ELF files for 8 MiB");
+    if (image.size() < fwupdate::kUnpackBufferSize)
+        throw std::runtime_error("not enough ELF files for 8 MiB");
     return image;
 }
 
 struct Image {
-    Bytes gz;        // the gzip member
+    Bytes gz;  // the gzip member
     std::size_t unpacked = 0;
-    Bytes plain;     // its unpacked bytes, for the CRC runs
+    Bytes plain;  // its unpacked bytes, for the CRC runs
 };
 
 const Image& image() {
@@ -85,8 +88,9 @@ const Image& image() {
             fs::create_directories(dir);
             const fs::path raw = dir / "firmware.bin", gz = dir / "firmware.bin.gz";
             const Bytes plain = firmware_like_image();
-            std::ofstream(raw, std::ios::binary).write(reinterpret_cast<const char*>(plain.data()),
-                                                       static_cast<std::streamsize>(plain.size()));
+            std::ofstream(raw, std::ios::binary)
+                .write(reinterpret_cast<const char*>(plain.data()),
+                       static_cast<std::streamsize>(plain.size()));
             const std::string cmd = "gzip -9 -c '" + raw.string() + "' > '" + gz.string() + "'";
             if (std::system(cmd.c_str()) != 0) throw std::runtime_error("gzip failed");
             i.gz = read_file(gz);
@@ -97,7 +101,8 @@ const Image& image() {
         if (!r.ok()) throw std::runtime_error("image does not decode: " + r.messages.back());
         i.unpacked = r.total;
         i.plain.resize(r.total);
-        std::fprintf(stderr, "image: %zu bytes gzip -9, %zu bytes unpacked\n", i.gz.size(), i.unpacked);
+        std::fprintf(stderr, "image: %zu bytes gzip -9, %zu bytes unpacked\n", i.gz.size(),
+                     i.unpacked);
         return i;
     }();
     return img;
@@ -148,8 +153,8 @@ void inflate_libdeflate(benchmark::State& state) {
     for (auto _ : state) {
         // Allocated per run as the others are: each unpacks one image per call.
         libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-        if (libdeflate_gzip_decompress(d, img.gz.data(), img.gz.size(), out.data(), out.size(), &n) !=
-            LIBDEFLATE_SUCCESS)
+        if (libdeflate_gzip_decompress(d, img.gz.data(), img.gz.size(), out.data(), out.size(),
+                                       &n) != LIBDEFLATE_SUCCESS)
             state.SkipWithError("libdeflate failed");
         libdeflate_free_decompressor(d);
         benchmark::DoNotOptimize(out.data());
@@ -161,8 +166,10 @@ void inflate_libdeflate(benchmark::State& state) {
 void crc32_ours(benchmark::State& state) {
     const auto& img = image();
     std::uint32_t c = 0;
-    for (auto _ : state) benchmark::DoNotOptimize(c = kp28::crc32(0, img.plain.data(), img.plain.size()));
-    if (c != static_cast<std::uint32_t>(::crc32(0, img.plain.data(), static_cast<uInt>(img.plain.size()))))
+    for (auto _ : state)
+        benchmark::DoNotOptimize(c = kp28::crc32(0, img.plain.data(), img.plain.size()));
+    if (c != static_cast<std::uint32_t>(
+                 ::crc32(0, img.plain.data(), static_cast<uInt>(img.plain.size()))))
         state.SkipWithError("CRC differs from zlib's");
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * img.plain.size()));
 }
@@ -176,7 +183,8 @@ void crc32_zlib(benchmark::State& state) {
 
 void crc32_table_only(benchmark::State& state) {
     const auto& img = image();
-    for (auto _ : state) benchmark::DoNotOptimize(kp28::crc32_portable(0, img.plain.data(), img.plain.size()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(kp28::crc32_portable(0, img.plain.data(), img.plain.size()));
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * img.plain.size()));
 }
 
@@ -194,7 +202,7 @@ BENCHMARK(crc32_table_only)->Apply(configure);
 
 // Keeps the median time of each benchmark for the summary.
 class Collector : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& r : runs)
             if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {

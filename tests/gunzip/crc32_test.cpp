@@ -1,12 +1,11 @@
 // The CRC-32 of gzip and the boot-image header: known values, the
 // continuation property, and the fast path against a bit-at-a-time reference.
+#include <gtest/gtest.h>
 #include <kp28/crc32.h>
 
-#include "gzip_builder.h"
-
-#include <gtest/gtest.h>
-
 #include <string>
+
+#include "gzip_builder.h"
 
 namespace {
 
@@ -33,13 +32,15 @@ TEST_P(Crc32Known, MatchesThePublishedValue) {
     EXPECT_EQ(kp28::crc32_portable(0, c.data.data(), c.data.size()), c.crc);
 }
 
-INSTANTIATE_TEST_SUITE_P(Vectors, Crc32Known,
-                         ::testing::Values(KnownValue{"", 0u}, KnownValue{"a", 0xE8B7BE43u},
-                                           KnownValue{"abc", 0x352441C2u}, KnownValue{"123456789", 0xCBF43926u},
-                                           KnownValue{"The quick brown fox jumps over the lazy dog", 0x414FA339u},
-                                           KnownValue{std::string(64, '\0'), 0x758D6336u},
-                                           KnownValue{std::string(1000, 'a'), reference_crc(
-                                               reinterpret_cast<const std::uint8_t*>(std::string(1000, 'a').data()),
+INSTANTIATE_TEST_SUITE_P(
+    Vectors, Crc32Known,
+    ::testing::Values(KnownValue{"", 0u}, KnownValue{"a", 0xE8B7BE43u},
+                      KnownValue{"abc", 0x352441C2u}, KnownValue{"123456789", 0xCBF43926u},
+                      KnownValue{"The quick brown fox jumps over the lazy dog", 0x414FA339u},
+                      KnownValue{std::string(64, '\0'), 0x758D6336u},
+                      KnownValue{std::string(1000, 'a'),
+                                 reference_crc(reinterpret_cast<const std::uint8_t*>(
+                                                   std::string(1000, 'a').data()),
                                                1000)}));
 
 TEST(Crc32, NoBytesLeavesThePreviousValue) {
@@ -51,10 +52,12 @@ TEST(Crc32, EveryLengthAndAlignmentMatchesTheBitwiseDefinition) {
     const auto data = gztest::random_bytes(5000, 3);
     for (std::size_t offset = 0; offset < 16; ++offset)
         for (std::size_t n = 0; n + offset <= 600; ++n)
-            ASSERT_EQ(kp28::crc32(0, data.data() + offset, n), reference_crc(data.data() + offset, n))
+            ASSERT_EQ(kp28::crc32(0, data.data() + offset, n),
+                      reference_crc(data.data() + offset, n))
                 << "offset " << offset << " length " << n;
     EXPECT_EQ(kp28::crc32(0, data.data(), data.size()), reference_crc(data.data(), data.size()));
-    EXPECT_EQ(kp28::crc32_portable(0, data.data(), data.size()), reference_crc(data.data(), data.size()));
+    EXPECT_EQ(kp28::crc32_portable(0, data.data(), data.size()),
+              reference_crc(data.data(), data.size()));
 }
 
 TEST(Crc32, ContinuingFromAPreviousResultEqualsOneCallOverTheJoinedData) {
@@ -63,7 +66,8 @@ TEST(Crc32, ContinuingFromAPreviousResultEqualsOneCallOverTheJoinedData) {
     for (std::size_t split : {0, 1, 7, 8, 15, 16, 63, 64, 65, 200, 1024, 2999, 3000}) {
         const std::uint32_t first = kp28::crc32(0, data.data(), split);
         EXPECT_EQ(kp28::crc32(first, data.data() + split, data.size() - split), whole) << split;
-        EXPECT_EQ(kp28::crc32_portable(first, data.data() + split, data.size() - split), whole) << split;
+        EXPECT_EQ(kp28::crc32_portable(first, data.data() + split, data.size() - split), whole)
+            << split;
     }
 }
 

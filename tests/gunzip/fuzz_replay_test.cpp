@@ -1,15 +1,15 @@
 // Replays the fuzz corpus and every input the fuzzers ever found a fault with
 // (fuzz/regressions/<target>/), so a fault once fixed stays fixed in the
 // normal and the sanitizer builds.
-#include "gunzip.h"
-#include "image_kind.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+
+#include "gunzip.h"
+#include "image_kind.h"
 
 namespace {
 
@@ -21,7 +21,8 @@ std::vector<fs::path> inputs(const std::string& target) {
         const fs::path dir = fs::path(KP28_FUZZ_DIR) / kind / target;
         if (!fs::is_directory(dir)) continue;
         for (const auto& e : fs::directory_iterator(dir))
-            if (e.is_regular_file() && e.path().filename().string()[0] != '.') files.push_back(e.path());
+            if (e.is_regular_file() && e.path().filename().string()[0] != '.')
+                files.push_back(e.path());
     }
     std::sort(files.begin(), files.end());
     return files;
@@ -35,7 +36,8 @@ std::vector<std::uint8_t> contents(const fs::path& p) {
 // What holds for every input: a result of 0 or -1, a message exactly when it
 // failed, and nothing stored past the buffer (the sanitizer build checks the
 // last, since the buffer is exactly the size given).
-void check_decoder(std::span<const std::uint8_t> input, std::size_t capacity, const fs::path& file) {
+void check_decoder(std::span<const std::uint8_t> input, std::size_t capacity,
+                   const fs::path& file) {
     std::vector<std::uint8_t> out(capacity);
     const auto r = fwupdate::gunzip(input, out);
     ASSERT_TRUE(r.status == 0 || r.status == -1) << file;

@@ -1,13 +1,13 @@
 // The gzip decoder against real tool output and against members damaged on
 // purpose, one fault per case.
 #include "gunzip.h"
-#include "gzip_builder.h"
-
-#include <kp28/crc32.h>
 
 #include <gtest/gtest.h>
+#include <kp28/crc32.h>
 
 #include <algorithm>
+
+#include "gzip_builder.h"
 
 using namespace gztest;
 using fwupdate::gunzip;
@@ -27,17 +27,21 @@ Decoded decode(std::span<const std::uint8_t> input, std::size_t capacity) {
     Bytes buffer(capacity + kGuardSize, kGuard);
     std::vector<std::string> hooked;
     Decoded d;
-    d.result = gunzip(input, std::span(buffer).first(capacity), [&](std::string_view t) { hooked.emplace_back(t); });
+    d.result = gunzip(input, std::span(buffer).first(capacity),
+                      [&](std::string_view t) { hooked.emplace_back(t); });
     EXPECT_EQ(hooked, d.result.messages) << "the hook sees every message, in order";
     EXPECT_TRUE(std::all_of(buffer.begin() + static_cast<std::ptrdiff_t>(capacity), buffer.end(),
                             [](std::uint8_t b) { return b == kGuard; }))
         << "stored past the end of the output buffer";
-    d.output.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(std::min(d.result.total, capacity)));
+    d.output.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(
+                                                         std::min(d.result.total, capacity)));
     return d;
 }
 
 // First block type of a member without optional fields: 0 stored, 1 fixed, 2 dynamic.
-unsigned first_block_type(const Bytes& gz) { return (gz.at(10) >> 1) & 3; }
+unsigned first_block_type(const Bytes& gz) {
+    return (gz.at(10) >> 1) & 3;
+}
 
 struct ToolCase;
 void PrintTo(const ToolCase& c, std::ostream* os);
@@ -48,8 +52,9 @@ struct ToolCase {
     std::size_t size;
     int block_type;  // expected type of the first block, -1: not checked
 };
-void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const ToolCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 Bytes sample(const std::string& kind, std::size_t size) {
     if (kind == "elf") return elf_sample(size);
@@ -68,7 +73,8 @@ TEST_P(RealToolOutput, DecodesToTheOriginalBytes) {
     const Bytes original = sample(c.data, c.size);
     Bytes gz = compress_with(dir, c.tool, original);
     if (c.block_type >= 0) {
-        ASSERT_EQ(first_block_type(gz), static_cast<unsigned>(c.block_type)) << "input not as meant";
+        ASSERT_EQ(first_block_type(gz), static_cast<unsigned>(c.block_type))
+            << "input not as meant";
     }
     gz.insert(gz.end(), {1, 2, 3});  // bytes after the member are not read
 
@@ -105,23 +111,25 @@ struct HeaderCase {
     const char* name;
     MemberOptions options;
 };
-void PrintTo(const HeaderCase& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const HeaderCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HeaderFields : public ::testing::TestWithParam<HeaderCase> {};
 
 TEST_P(HeaderFields, AreSkipped) {
     TempDir dir;
     const Bytes original = text_sample(5000);
-    const Bytes gz = member_for(GetParam().options, raw_deflate(compress_with(dir, "gzip -6 -n", original)), original);
+    const Bytes gz = member_for(GetParam().options,
+                                raw_deflate(compress_with(dir, "gzip -6 -n", original)), original);
     const auto d = decode(gz, 8192);
     ASSERT_TRUE(d.result.ok()) << d.result.messages.back();
     EXPECT_TRUE(d.output == original);
     EXPECT_EQ(d.result.consumed, gz.size());
 }
 
-MemberOptions opts(std::uint8_t flags, Bytes extra = {}, std::string name = {}, std::string comment = {},
-                   std::uint8_t id2 = 0x8B) {
+MemberOptions opts(std::uint8_t flags, Bytes extra = {}, std::string name = {},
+                   std::string comment = {}, std::uint8_t id2 = 0x8B) {
     MemberOptions o;
     o.flags = flags;
     o.extra = std::move(extra);
@@ -181,21 +189,25 @@ Bytes stored_block(std::uint16_t len, std::uint16_t nlen, const Bytes& data) {
 // end of block, using codes from the same lengths.
 Bytes dynamic_block(const std::vector<unsigned>& litlen, const std::vector<unsigned>& dist) {
     BitWriter w;
-    dynamic_header(w, true, static_cast<unsigned>(litlen.size()), static_cast<unsigned>(dist.size()),
-                   flat_codelen_lengths(), plain_sequence(litlen, dist));
+    dynamic_header(w, true, static_cast<unsigned>(litlen.size()),
+                   static_cast<unsigned>(dist.size()), flat_codelen_lengths(),
+                   plain_sequence(litlen, dist));
     const auto codes = canonical_codes(litlen);
     if (codes['A'].length) w.code(codes['A'].bits, codes['A'].length);
     if (codes[256].length) w.code(codes[256].bits, codes[256].length);
     return w.finish();
 }
 
-std::vector<unsigned> litlen_lengths(std::initializer_list<std::pair<unsigned, unsigned>> set, unsigned count = 257) {
+std::vector<unsigned> litlen_lengths(std::initializer_list<std::pair<unsigned, unsigned>> set,
+                                     unsigned count = 257) {
     std::vector<unsigned> l(count, 0);
     for (auto [sym, len] : set) l[sym] = len;
     return l;
 }
 
-Bytes gz_of(const Bytes& deflate, const Bytes& original) { return member_for(opts(0), deflate, original); }
+Bytes gz_of(const Bytes& deflate, const Bytes& original) {
+    return member_for(opts(0), deflate, original);
+}
 
 struct FaultCase;
 void PrintTo(const FaultCase& c, std::ostream* os);
@@ -204,8 +216,9 @@ struct FaultCase {
     Bytes input;
     std::vector<std::string> messages;
 };
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::vector<FaultCase> fault_cases() {
     std::vector<FaultCase> cases;
@@ -223,14 +236,17 @@ std::vector<FaultCase> fault_cases() {
     cases.push_back({"bad_id2", patched(1, 0x8C), {"bad gzip magic numbers"}});
     cases.push_back({"method_7", patched(2, 7), {"invalid method"}});
     cases.push_back({"encrypted", patched(3, 0x20), {"Input is encrypted\n"}});
-    cases.push_back({"encrypted_checked_before_multipart", patched(3, 0x22), {"Input is encrypted\n"}});
+    cases.push_back(
+        {"encrypted_checked_before_multipart", patched(3, 0x22), {"Input is encrypted\n"}});
     cases.push_back({"header_crc_flag_is_multipart", patched(3, 0x02), {"Multi part input\n"}});
     cases.push_back({"name_and_header_crc", patched(3, 0x0A), {"Multi part input\n"}});
-    cases.push_back({"multipart_checked_before_reserved", patched(3, 0xC2), {"Multi part input\n"}});
+    cases.push_back(
+        {"multipart_checked_before_reserved", patched(3, 0xC2), {"Multi part input\n"}});
     cases.push_back({"reserved_0x40", patched(3, 0x40), {"Input has invalid flags\n"}});
     cases.push_back({"reserved_0x80", patched(3, 0x88), {"Input has invalid flags\n"}});
 
-    cases.push_back({"stored_bad_nlen", gz_of(stored_block(5, 0xFFFA ^ 1, kHello), kHello), {err1}});
+    cases.push_back(
+        {"stored_bad_nlen", gz_of(stored_block(5, 0xFFFA ^ 1, kHello), kHello), {err1}});
     {
         BitWriter w;
         w.bits(1, 1);
@@ -238,9 +254,11 @@ std::vector<FaultCase> fault_cases() {
         cases.push_back({"block_type_3", gz_of(w.finish(), {}), {err2}});
     }
     cases.push_back({"oversubscribed_literal_set",
-                     gz_of(dynamic_block(litlen_lengths({{'A', 1}, {'B', 1}, {256, 1}}), {1}), {}), {err2}});
+                     gz_of(dynamic_block(litlen_lengths({{'A', 1}, {'B', 1}, {256, 1}}), {1}), {}),
+                     {err2}});
     cases.push_back({"oversubscribed_distance_set",
-                     gz_of(dynamic_block(litlen_lengths({{'A', 1}, {256, 1}}), {1, 1, 1}), {}), {err2}});
+                     gz_of(dynamic_block(litlen_lengths({{'A', 1}, {256, 1}}), {1, 1, 1}), {}),
+                     {err2}});
     cases.push_back({"incomplete_literal_set",
                      gz_of(dynamic_block(litlen_lengths({{'A', 1}, {256, 2}}), {1}), {}),
                      {" incomplete literal tree\n", err1}});
@@ -258,12 +276,14 @@ std::vector<FaultCase> fault_cases() {
         auto cl = flat_codelen_lengths();
         cl[15] = 0;
         BitWriter w;
-        dynamic_header(w, true, 257, 1, cl, plain_sequence(litlen_lengths({{'A', 1}, {256, 1}}), {1}));
+        dynamic_header(w, true, 257, 1, cl,
+                       plain_sequence(litlen_lengths({{'A', 1}, {256, 1}}), {1}));
         cases.push_back({"incomplete_code_length_set", gz_of(w.finish(), {}), {err1}});
         auto over = flat_codelen_lengths();
         over[16] = 4;
         BitWriter w2;
-        dynamic_header(w2, true, 257, 1, over, plain_sequence(litlen_lengths({{'A', 1}, {256, 1}}), {1}));
+        dynamic_header(w2, true, 257, 1, over,
+                       plain_sequence(litlen_lengths({{'A', 1}, {256, 1}}), {1}));
         cases.push_back({"oversubscribed_code_length_set", gz_of(w2.finish(), {}), {err2}});
     }
     {
@@ -292,11 +312,14 @@ std::vector<FaultCase> fault_cases() {
         cases.push_back({"too_many_distance_codes", gz_of(w2.finish(), {}), {err1}});
     }
     // Fixed codes: 280-287 are 8 bits from 0xC0, so 286 is 0xC6; distances are 5 bits.
-    cases.push_back({"length_symbol_286", gz_of(with_fixed_symbols({{0x30 + 'a', 8}, {0xC6, 8}}), {}), {err1}});
+    cases.push_back(
+        {"length_symbol_286", gz_of(with_fixed_symbols({{0x30 + 'a', 8}, {0xC6, 8}}), {}), {err1}});
     cases.push_back({"distance_symbol_30",
-                     gz_of(with_fixed_symbols({{0x30 + 'a', 8}, {1, 7}, {30, 5}}), {}), {err1}});
+                     gz_of(with_fixed_symbols({{0x30 + 'a', 8}, {1, 7}, {30, 5}}), {}),
+                     {err1}});
     cases.push_back({"distance_before_the_output",
-                     gz_of(with_fixed_symbols({{0x30 + 'a', 8}, {1, 7}, {1, 5}}), {}), {err1}});  // distance 2
+                     gz_of(with_fixed_symbols({{0x30 + 'a', 8}, {1, 7}, {1, 5}}), {}),
+                     {err1}});  // distance 2
 
     Bytes crc_off = good;
     crc_off[crc_off.size() - 8] ^= 0x01;
@@ -310,7 +333,9 @@ std::vector<FaultCase> fault_cases() {
 
     cases.push_back({"empty_input", {}, {ran_out}});
     cases.push_back({"cut_in_header", Bytes(good.begin(), good.begin() + 7), {ran_out}});
-    cases.push_back({"name_without_end", Bytes{0x1F, 0x8B, 8, 0x08, 0, 0, 0, 0, 0, 3, 'n', 'a', 'm', 'e'}, {ran_out}});
+    cases.push_back({"name_without_end",
+                     Bytes{0x1F, 0x8B, 8, 0x08, 0, 0, 0, 0, 0, 3, 'n', 'a', 'm', 'e'},
+                     {ran_out}});
     {
         Bytes m = member(opts(0x04, Bytes(10, 1)), {}, 0, 0);
         m.resize(10 + 2 + 5);
@@ -352,7 +377,8 @@ TEST(DamagedMember, EveryTruncationOfARealMemberRunsOutOfInput) {
     const Bytes gz = compress_with(dir, "gzip -9 -n", original);
     for (std::size_t cut = 0; cut < gz.size(); ++cut) {
         const auto d = decode(std::span(gz).first(cut), original.size());
-        ASSERT_EQ(d.result.messages, std::vector<std::string>{"ran out of input data\n"}) << "cut at " << cut;
+        ASSERT_EQ(d.result.messages, std::vector<std::string>{"ran out of input data\n"})
+            << "cut at " << cut;
     }
 }
 
@@ -365,8 +391,9 @@ struct ValidCase {
     Bytes deflate;
     Bytes expected;
 };
-void PrintTo(const ValidCase& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const ValidCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 std::vector<ValidCase> valid_cases() {
     std::vector<ValidCase> cases;
@@ -411,7 +438,8 @@ std::vector<ValidCase> valid_cases() {
         w.align();
         w.bits(0, 16);
         w.bits(0xFFFF, 16);
-        cases.push_back({"stored_fixed_empty_stored", w.finish(), {'a', 'b', 'c', 'a', 'b', 'c', 'a', 'b'}});
+        cases.push_back(
+            {"stored_fixed_empty_stored", w.finish(), {'a', 'b', 'c', 'a', 'b', 'c', 'a', 'b'}});
     }
     {
         // Repeat code 16 first in the sequence repeats a length of zero.
@@ -455,8 +483,9 @@ struct OverflowCase {
     const char* data;
     std::size_t size;
 };
-void PrintTo(const OverflowCase& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const OverflowCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class OutputLimit : public ::testing::TestWithParam<OverflowCase> {};
 
@@ -465,12 +494,14 @@ TEST_P(OutputLimit, OneByteTooSmallIsRefusedAndExactFitDecodes) {
     TempDir dir;
     const Bytes original = sample(c.data, c.size);
     const Bytes gz = compress_with(dir, c.tool, original);
-    for (std::size_t room : {original.size() - 1, original.size() / 2, std::size_t{0}, std::size_t{300}}) {
+    for (std::size_t room :
+         {original.size() - 1, original.size() / 2, std::size_t{0}, std::size_t{300}}) {
         if (room >= original.size()) continue;
         const auto d = decode(gz, room);
         EXPECT_EQ(d.result.status, -1) << room;
         EXPECT_EQ(d.result.messages,
-                  std::vector<std::string>{"unpacked data exceeds the " + std::to_string(room) + "-byte buffer"})
+                  std::vector<std::string>{"unpacked data exceeds the " + std::to_string(room) +
+                                           "-byte buffer"})
             << room;
         EXPECT_LE(d.result.total, room);
     }
@@ -480,7 +511,8 @@ TEST_P(OutputLimit, OneByteTooSmallIsRefusedAndExactFitDecodes) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, OutputLimit,
-                         ::testing::Values(OverflowCase{"dynamic_matches", "gzip -9 -n", "elf", 100000},
+                         ::testing::Values(OverflowCase{"dynamic_matches", "gzip -9 -n", "elf",
+                                                        100000},
                                            OverflowCase{"text", "gzip -9 -n", "text", 70000},
                                            OverflowCase{"stored", "gzip -1 -n", "random", 70000},
                                            OverflowCase{"small", "gzip -9 -n", "short", 600}),
@@ -492,7 +524,8 @@ TEST(OutputLimit, ImageLargerThanTheUnpackingBufferIsRefused) {
     const Bytes zeros(fwupdate::kUnpackBufferSize + 1, 0);
     const Bytes gz = compress_with(dir, "gzip -9 -n", zeros);
     const auto d = decode(gz, fwupdate::kUnpackBufferSize);
-    EXPECT_EQ(d.result.messages, std::vector<std::string>{"unpacked data exceeds the 8388608-byte buffer"});
+    EXPECT_EQ(d.result.messages,
+              std::vector<std::string>{"unpacked data exceeds the 8388608-byte buffer"});
 }
 
 }  // namespace

@@ -58,11 +58,13 @@ std::vector<Code> canonical_codes(const std::vector<unsigned>& lengths) {
 }
 
 namespace {
-constexpr unsigned kCodelenOrder[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
+constexpr unsigned kCodelenOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
+                                        11, 4,  12, 3, 13, 2, 14, 1, 15};
 }
 
 void dynamic_header(BitWriter& w, bool last, unsigned num_litlen, unsigned num_dist,
-                    const std::vector<unsigned>& codelen_lengths, const std::vector<LengthSymbol>& sequence) {
+                    const std::vector<unsigned>& codelen_lengths,
+                    const std::vector<LengthSymbol>& sequence) {
     w.bits(last ? 1 : 0, 1);
     w.bits(2, 2);
     w.bits(num_litlen - 257, 5);
@@ -86,14 +88,16 @@ std::vector<unsigned> flat_codelen_lengths() {
     return l;
 }
 
-std::vector<LengthSymbol> plain_sequence(const std::vector<unsigned>& litlen, const std::vector<unsigned>& dist) {
+std::vector<LengthSymbol> plain_sequence(const std::vector<unsigned>& litlen,
+                                         const std::vector<unsigned>& dist) {
     std::vector<LengthSymbol> seq;
     for (unsigned l : litlen) seq.push_back({l});
     for (unsigned l : dist) seq.push_back({l});
     return seq;
 }
 
-Bytes member(const MemberOptions& o, std::span<const std::uint8_t> deflate, std::uint32_t crc, std::uint32_t isize) {
+Bytes member(const MemberOptions& o, std::span<const std::uint8_t> deflate, std::uint32_t crc,
+             std::uint32_t isize) {
     Bytes m = {o.id1, o.id2, o.method, o.flags, 0, 0, 0, 0, 0, 3};
     if (o.flags & 0x04) {
         m.push_back(static_cast<std::uint8_t>(o.extra.size()));
@@ -114,12 +118,15 @@ Bytes member(const MemberOptions& o, std::span<const std::uint8_t> deflate, std:
     return m;
 }
 
-Bytes member_for(const MemberOptions& o, std::span<const std::uint8_t> deflate, std::span<const std::uint8_t> original) {
-    return member(o, deflate, kp28::crc32(0, original), static_cast<std::uint32_t>(original.size()));
+Bytes member_for(const MemberOptions& o, std::span<const std::uint8_t> deflate,
+                 std::span<const std::uint8_t> original) {
+    return member(o, deflate, kp28::crc32(0, original),
+                  static_cast<std::uint32_t>(original.size()));
 }
 
 Bytes raw_deflate(const Bytes& gz) {
-    if (gz.size() < 18 || gz[3] != 0) throw std::runtime_error("expected a member without optional fields");
+    if (gz.size() < 18 || gz[3] != 0)
+        throw std::runtime_error("expected a member without optional fields");
     return Bytes(gz.begin() + 10, gz.end() - 8);
 }
 
@@ -134,7 +141,8 @@ TempDir::~TempDir() {
     std::filesystem::remove_all(path_, ec);
 }
 
-std::filesystem::path TempDir::write(const std::string& name, std::span<const std::uint8_t> data) const {
+std::filesystem::path TempDir::write(const std::string& name,
+                                     std::span<const std::uint8_t> data) const {
     const auto p = path_ / name;
     std::ofstream f(p, std::ios::binary);
     f.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
@@ -142,9 +150,13 @@ std::filesystem::path TempDir::write(const std::string& name, std::span<const st
     return p;
 }
 
-bool have_tool(const std::string& tool) { return run("command -v " + tool + " >/dev/null 2>&1"); }
+bool have_tool(const std::string& tool) {
+    return run("command -v " + tool + " >/dev/null 2>&1");
+}
 
-bool run(const std::string& command) { return std::system(command.c_str()) == 0; }
+bool run(const std::string& command) {
+    return std::system(command.c_str()) == 0;
+}
 
 Bytes read_file(const std::filesystem::path& p, std::size_t limit) {
     std::ifstream f(p, std::ios::binary);
@@ -154,7 +166,8 @@ Bytes read_file(const std::filesystem::path& p, std::size_t limit) {
     return b;
 }
 
-Bytes compress_with(const TempDir& dir, const std::string& tool, std::span<const std::uint8_t> data) {
+Bytes compress_with(const TempDir& dir, const std::string& tool,
+                    std::span<const std::uint8_t> data) {
     const auto in = dir.write("input.bin", data);
     const auto out = dir.path() / "output.gz";
     if (!run(tool + " -c < '" + in.string() + "' > '" + out.string() + "'"))
@@ -171,12 +184,15 @@ Bytes elf_sample(std::size_t size) {
     if (code.empty()) throw std::runtime_error("no system ELF file to sample");
     Bytes out;
     out.reserve(size);
-    while (out.size() < size) out.insert(out.end(), code.begin(), code.begin() + std::min(code.size(), size - out.size()));
+    while (out.size() < size)
+        out.insert(out.end(), code.begin(),
+                   code.begin() + std::min(code.size(), size - out.size()));
     return out;
 }
 
 Bytes text_sample(std::size_t size) {
-    static const std::string words[] = {"printer ", "firmware ", "image ", "header ", "update\n", "version ", "0x1F8B "};
+    static const std::string words[] = {"printer ", "firmware ", "image ", "header ",
+                                        "update\n", "version ",  "0x1F8B "};
     Bytes out;
     std::mt19937 rng(7);
     while (out.size() < size) {

@@ -17,14 +17,14 @@ using Bytes = std::vector<std::uint8_t>;
 // Deflate bit order: values least significant bit first, Huffman codes most
 // significant bit first.
 class BitWriter {
-public:
+  public:
     void bits(std::uint32_t value, unsigned count);
     void code(std::uint32_t code, unsigned length);
-    void align();  // pad the current byte with zeros
+    void align();                                    // pad the current byte with zeros
     void bytes(std::span<const std::uint8_t> data);  // after align()
     Bytes finish();
 
-private:
+  private:
     Bytes out_;
     std::uint32_t acc_ = 0;
     unsigned used_ = 0;
@@ -46,18 +46,20 @@ struct LengthSymbol {
 // Writes a dynamic block header: HLIT, HDIST, HCLEN from the counts given, the
 // 19 code-length code lengths (in symbol order) and the symbol sequence.
 void dynamic_header(BitWriter& w, bool last, unsigned num_litlen, unsigned num_dist,
-                    const std::vector<unsigned>& codelen_lengths, const std::vector<LengthSymbol>& sequence);
+                    const std::vector<unsigned>& codelen_lengths,
+                    const std::vector<LengthSymbol>& sequence);
 
 // The plain sequence for the given lengths, with the code-length code in which
 // symbols 0-15 have four bits each (a complete code).
 std::vector<unsigned> flat_codelen_lengths();
-std::vector<LengthSymbol> plain_sequence(const std::vector<unsigned>& litlen, const std::vector<unsigned>& dist);
+std::vector<LengthSymbol> plain_sequence(const std::vector<unsigned>& litlen,
+                                         const std::vector<unsigned>& dist);
 
 struct MemberOptions {
     std::uint8_t id1 = 0x1F, id2 = 0x8B, method = 8, flags = 0;
-    Bytes extra;            // written when flags has 0x04
-    std::string name;       // written, with its zero, when flags has 0x08
-    std::string comment;    // written, with its zero, when flags has 0x10
+    Bytes extra;          // written when flags has 0x04
+    std::string name;     // written, with its zero, when flags has 0x08
+    std::string comment;  // written, with its zero, when flags has 0x10
 };
 // A member around `deflate` data; the trailer carries `crc` and `isize`.
 Bytes member(const MemberOptions& options, std::span<const std::uint8_t> deflate, std::uint32_t crc,
@@ -72,7 +74,7 @@ Bytes raw_deflate(const Bytes& gz);
 
 // A temporary directory removed at destruction.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -80,7 +82,7 @@ public:
     const std::filesystem::path& path() const { return path_; }
     std::filesystem::path write(const std::string& name, std::span<const std::uint8_t> data) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 
@@ -90,7 +92,8 @@ bool run(const std::string& command);
 // The whole file, or its first `limit` bytes.
 Bytes read_file(const std::filesystem::path& p, std::size_t limit = SIZE_MAX);
 // Compresses `data` with a tool command such as "gzip -9 -n" (reading stdin).
-Bytes compress_with(const TempDir& dir, const std::string& tool, std::span<const std::uint8_t> data);
+Bytes compress_with(const TempDir& dir, const std::string& tool,
+                    std::span<const std::uint8_t> data);
 
 // Test data: machine code (the start of a system ELF file, repeated to `size`),
 // text, and pseudo-random bytes.
