@@ -63,8 +63,9 @@ constexpr unsigned kDistTableBits = 8;
 constexpr unsigned kCodelenTableBits = 7;
 
 constexpr unsigned kMaxCodeBits = 15;  // longest Huffman code in deflate
-constexpr unsigned kNumLitlenSyms =
-    288;  // 0-255 literals, 256 end, 257-287 lengths (286, 287 invalid)
+// Literal/length symbols: 0-255 literals, 256 end of block, 257-287 lengths
+// (286 and 287 invalid).
+constexpr unsigned kNumLitlenSyms = 288;
 constexpr unsigned kNumDistSyms = 32;  // 0-29 distances (30, 31 invalid)
 constexpr unsigned kNumCodelenSyms = 19;
 constexpr unsigned kMaxLitlenCodes = 286;  // largest HLIT + 257 a block may declare
@@ -144,8 +145,9 @@ constexpr std::array<std::uint8_t, kNumCodelenSyms> kCodelenOrder = {
 
 // Inflate's own result codes, as the failure text shows them.
 enum InflateError : int {
-    kErrBadData =
-        1,  // incomplete code set, invalid symbol, bad stored length, lengths past their count
+    // Incomplete code set, invalid symbol, bad stored length, code lengths
+    // past their count.
+    kErrBadData = 1,
     kErrOversubscribed = 2,  // over-subscribed code set or block type 3
     kErrNoMemory = 3,
 };

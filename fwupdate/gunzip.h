@@ -20,9 +20,9 @@ inline constexpr std::size_t kUnpackBufferSize = 8388608;
 using ReportHook = std::function<void(std::string_view)>;
 
 struct GunzipResult {
-    int status = -1;                    // 0: unpacked and both trailer checks passed; -1: failed
+    int status = -1;                    // 0: unpacked, both trailer checks passed; -1: failed
     std::size_t total = 0;              // bytes stored from the start of the output buffer
-    std::size_t consumed = 0;           // bytes of the input that the member took, trailer included
+    std::size_t consumed = 0;           // on success: input bytes of the member, trailer included
     std::vector<std::string> messages;  // every text passed to the hook, in order
 
     bool ok() const { return status == 0; }

@@ -16,8 +16,8 @@ constexpr std::uint8_t kBootMagic[4] = {0x27, 0x05, 0x19, 0x56};    // big-endia
 constexpr std::uint8_t kHeaderMagic[4] = {0x87, 0x28, 0x89, 0x09};  // little-endian 0x09892887
 constexpr std::uint8_t kElfMagic[4] = {0x7F, 0x45, 0x4C, 0x46};
 
-constexpr std::size_t kZippedWithoutHeaderOffset =
-    4;  // the four bytes before the stream are not read
+// The four bytes before the stream are not read.
+constexpr std::size_t kZippedWithoutHeaderOffset = 4;
 constexpr std::size_t kHeaderMagicOffset = kImageHeaderSize - 4;
 constexpr std::size_t kBootCrcOffset = 4;
 

@@ -12,12 +12,11 @@ namespace fwupdate {
 
 // In the order in which they are tested; the first match decides.
 enum class ImageKind {
-    ZippedWithoutHeader,  // bytes 4-7: 1F 8B 08 08, gzip stream at 4, unpacked and sent without
-                          // header
-    BootImage,            // bytes 0-3: 27 05 19 56, sent whole
-    ZippedWithHeader,     // bytes 256-259: 1F 8B 08 08, header 0-255, gzip stream at 256
-    ClearWithHeader,      // bytes 252-255: 87 28 89 09, header 0-255, data from 256
-    ClearWithoutHeader,   // bytes 0-3: 7F 45 4C 46 (ELF), sent whole
+    ZippedWithoutHeader,  // 1F 8B 08 08 at 4: gzip stream from 4, unpacked, no header
+    BootImage,            // 27 05 19 56 at 0: sent whole
+    ZippedWithHeader,     // 1F 8B 08 08 at 256: header 0-255, gzip stream from 256
+    ClearWithHeader,      // 87 28 89 09 at 252: header 0-255, data from 256
+    ClearWithoutHeader,   // 7F 45 4C 46 (ELF) at 0: sent whole
     Unknown,
 };
 
@@ -27,14 +26,16 @@ inline constexpr std::size_t kBootHeaderSize = 64;    // legacy boot-image heade
 
 struct ImageRecognition {
     ImageKind kind = ImageKind::Unknown;
-    std::string_view announcement;  // "Processing ..." for a recognised kind, empty for Unknown
-    std::string_view
-        failure;  // empty when the checks pass; else the text to announce before failing
-    std::size_t gzip_offset =
-        0;  // start of the gzip stream for the zipped kinds (4 or 256), else 0
-    std::size_t data_offset =
-        0;                      // first data byte sent for the clear-with-header kind (256), else 0
-    bool sends_header = false;  // bytes 0-255 go to the printer as the ImageHeader
+    // "Processing ..." for a recognised kind, empty for Unknown.
+    std::string_view announcement;
+    // Empty when the checks pass, else the text to announce before failing.
+    std::string_view failure;
+    // Start of the gzip stream for the two zipped kinds (4 or 256), else 0.
+    std::size_t gzip_offset = 0;
+    // First data byte sent for the clear-with-header kind (256), else 0.
+    std::size_t data_offset = 0;
+    // Bytes 0-255 go to the printer as the ImageHeader.
+    bool sends_header = false;
 
     bool ok() const { return failure.empty(); }
 };

@@ -317,9 +317,10 @@ std::vector<FaultCase> fault_cases() {
     cases.push_back({"distance_symbol_30",
                      gz_of(with_fixed_symbols({{0x30 + 'a', 8}, {1, 7}, {30, 5}}), {}),
                      {err1}});
+    // One byte of output, then a match at distance 2.
     cases.push_back({"distance_before_the_output",
                      gz_of(with_fixed_symbols({{0x30 + 'a', 8}, {1, 7}, {1, 5}}), {}),
-                     {err1}});  // distance 2
+                     {err1}});
 
     Bytes crc_off = good;
     crc_off[crc_off.size() - 8] ^= 0x01;
