@@ -112,7 +112,7 @@ std::string default_description(Model model) {
     d += line("M\tPrint density\t1\t" + n(kOffDensity) + "\t-5\t5\t5");
     d += line("O\tLine spacing (1/720 in)\t2\t" + n(kOffLineSpacing) + "\t0\t600\t0");
     d += line("E\tCharacter set\t1\t" + n(kOffCharset) + "\t4\tPC 437\tPC 850\tISO 8859-1\tISO 8859-15");
-    d += line("E\tEmulation\t1\t" + n(kOffEmulation) + "\t3\tNative\tPR2 compatible\t");
+    d += line("E\tEmulation\t1\t" + n(kOffEmulation) + "\t2\tNative\tPR2 compatible");
     d += line("S\tHeader text\t20\t" + n(kOffHeaderText));
     d += line("T\tPASSBOOK");
     d += line("M\tTop margin (1/720 in)\t2\t" + n(kOffTopMargin) + "\t0\t1000\t0");

@@ -91,6 +91,8 @@ TEST(Description, UsesEveryRecordKindInsideTheImageAndEndsWithZ) {
             EXPECT_LE(offset + span, static_cast<int>(kNvmSize)) << r[1];
             if (k == "E") {
                 EXPECT_EQ(r.size(), 5u + std::stoul(r[4])) << r[1];
+                for (std::size_t i = 5; i < r.size(); ++i)
+                    EXPECT_FALSE(r[i].empty()) << "item " << i - 5 << " of " << r[1];
             }
             if (k == "M" || k == "O") {
                 EXPECT_EQ(r.size(), 7u) << r[1];
