@@ -285,6 +285,13 @@ int PrinterCommands::record_usb_id(const std::string& wanted) {
     }
     if (say_supported) announcer_.announce("The printer supports USB ID. feature");
 
+    // The printer keeps 32 characters; a longer one could never read back
+    // equal, so it is refused before the printer's identifier is touched.
+    if (wanted.size() > kUsbIdLength) {
+        announcer_.announce("The USB ID is longer than 32 characters: " + wanted);
+        return kFailed;
+    }
+
     std::uint8_t token = 0;
     announcer_.announce("Enter USB ID. update Mode");
     if (!enter_usb_id_mode(token)) {

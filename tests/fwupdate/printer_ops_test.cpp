@@ -290,7 +290,11 @@ INSTANTIATE_TEST_SUITE_P(
         UsbIdCase{"NameWithoutUAtTenIsRefusedBeforeAnyMode", "KP28 PRINTER X", true, "NEW", 1,
                   {"The printer doesn't support USB ID. feature"}, kSimId, "USB ID Failure"},
         UsbIdCase{"LowerCaseUDoesNotCount", "KP28-SIM-Au", true, "NEW", 1,
-                  {"The printer doesn't support USB ID. feature"}, kSimId, "USB ID Failure"}),
+                  {"The printer doesn't support USB ID. feature"}, kSimId, "USB ID Failure"},
+        UsbIdCase{"IdentifierOverThirtyTwoCharactersIsRefusedBeforeAnyMode", "", true,
+                  std::string(33, 'X'), 1,
+                  {"The USB ID is longer than 32 characters: " + std::string(33, 'X')}, kSimId,
+                  "USB ID Failure"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 struct UsbIdFault {
