@@ -299,14 +299,19 @@ int PrinterCommands::record_usb_id(const std::string& wanted) {
         return kFailed;
     }
 
+    // Both reads of the identifier, before and after the write, report alike.
     std::string current;
-    announcer_.announce("Retrieving usd id.");
-    if (!read_usb_id(token, current)) {
-        announcer_.announce("The printer is unable to return the current usb id.");
-        leave_usb_id_mode(token);
-        return kFailed;
-    }
-    announcer_.announce("Current USB ID : " + current);
+    auto read_current = [&] {
+        announcer_.announce("Retrieving usd id.");
+        if (!read_usb_id(token, current)) {
+            announcer_.announce("The printer is unable to return the current usb id.");
+            leave_usb_id_mode(token);
+            return false;
+        }
+        announcer_.announce("Current USB ID : " + current);
+        return true;
+    };
+    if (!read_current()) return kFailed;
     if (current == wanted) {
         announcer_.announce("The printer USB ID equals the DefaultUsbId ");
         leave_usb_id_mode(token);
@@ -319,13 +324,7 @@ int PrinterCommands::record_usb_id(const std::string& wanted) {
         leave_usb_id_mode(token);
         return kFailed;
     }
-    announcer_.announce("Retrieving usd id.");
-    if (!read_usb_id(token, current)) {
-        announcer_.announce("The printer is unable to return the current usb id.");
-        leave_usb_id_mode(token);
-        return kFailed;
-    }
-    announcer_.announce("Current USB ID : " + current);
+    if (!read_current()) return kFailed;
     if (current == wanted) {
         announcer_.announce("Printer USB ID updated");
         leave_usb_id_mode(token);
