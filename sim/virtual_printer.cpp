@@ -13,11 +13,10 @@
 // token, which the tool sees as a wrong token.
 #include "kp28sim/virtual_printer.h"
 
-#include <kp28/frame.h>
-#include <kp28/nvm_crc.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <kp28/nvm_crc.h>
+#include <kp28/protocol/frame.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
