@@ -11,11 +11,11 @@
 #include <optional>
 #include <vector>
 
-#include "gunzip.h"
-#include "image_kind.h"
 #include "kp28/crc32.h"
 #include "kp28/protocol/frame.h"
 #include "temp_file.h"
+#include "gunzip.h"
+#include "image_kind.h"
 
 namespace fwupdate {
 
