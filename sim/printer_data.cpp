@@ -2,18 +2,22 @@
 // as it left the factory and the description of its parameters. The layout is
 // modelled on a passbook printer: communication settings, print settings,
 // passbook handling, each parameter inside the 2048-byte image.
-#include "kp28sim/virtual_printer.h"
+#include <kp28/protocol/commands.h>
+#include <kp28/protocol/description.h>
+#include <kp28/protocol/model.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <span>
+#include <stdexcept>
 #include <string_view>
+
+#include "kp28sim/engine.h"
+#include "kp28sim/virtual_printer.h"
 
 namespace kp28sim {
 
 namespace {
-
-bool is_plus(Model m) { return m == Model::KP28Plus; }
 
 void put_text(std::vector<std::uint8_t>& nvm, std::size_t offset, std::size_t size,
               std::string_view text) {
@@ -23,10 +27,7 @@ void put_text(std::vector<std::uint8_t>& nvm, std::size_t offset, std::size_t si
 
 // Two-byte numbers follow the model's byte order, as the checksum does.
 void put16(std::vector<std::uint8_t>& nvm, std::size_t offset, std::uint16_t v, Model m) {
-    const auto lo = static_cast<std::uint8_t>(v);
-    const auto hi = static_cast<std::uint8_t>(v >> 8);
-    nvm[offset] = is_plus(m) ? lo : hi;
-    nvm[offset + 1] = is_plus(m) ? hi : lo;
+    kp28::put_model_u16(m, &nvm[offset], v);
 }
 
 // Where the parameters lie. Shared by the image and its description so that
@@ -54,9 +55,7 @@ enum Offset : std::size_t {
 }  // namespace
 
 bool passes_usb_id_check(const std::string& name) {
-    if (name.compare(0, 8, "KP28plus") == 0) return true;
-    const std::size_t pos = name.compare(0, 5, "VORKA") == 0 ? 16 : 10;
-    return pos < name.size() && name[pos] == 'U';
+    return kp28::usb_id_feature(name);
 }
 
 std::string default_product_name(Model model, bool usb_id_feature) {
@@ -94,36 +93,72 @@ std::vector<std::uint8_t> default_nvm(Model model) {
 }
 
 std::string default_description(Model model) {
-    auto line = [](std::string_view fields) {
-        std::string out(fields);
-        return out + "\t\r\n";
+    using kp28::EnumRecord, kp28::IpRecord, kp28::RangeRecord, kp28::StringRecord,
+        kp28::TitleRecord;
+    auto at = [](Offset o) { return static_cast<std::int16_t>(o); };
+    const std::vector<kp28::DescriptionRecord> records = {
+        TitleRecord{"COMMUNICATION"},
+        EnumRecord{"Serial speed", 1, at(kOffBaud), {"1200", "2400", "4800", "9600", "19200"}},
+        EnumRecord{"Parity", 1, at(kOffParity), {"None", "Even", "Odd"}},
+        EnumRecord{"Handshake", 1, at(kOffHandshake), {"None", "RTS/CTS", "XON/XOFF"}},
+        IpRecord{"IP address", 4, at(kOffIp)},
+        IpRecord{"Net mask", 4, at(kOffMask)},
+        IpRecord{"Gateway", 4, at(kOffGateway)},
+        RangeRecord{'M', "TCP port", 2, at(kOffTcpPort), 1, 32767, 0},
+        TitleRecord{"PRINTING"},
+        RangeRecord{'M', "Print density", 1, at(kOffDensity), -5, 5, 5},
+        RangeRecord{'O', "Line spacing (1/720 in)", 2, at(kOffLineSpacing), 0, 600, 0},
+        EnumRecord{
+            "Character set", 1, at(kOffCharset), {"PC 437", "PC 850", "ISO 8859-1", "ISO 8859-15"}},
+        EnumRecord{"Emulation", 1, at(kOffEmulation), {"Native", "PR2 compatible"}},
+        StringRecord{"Header text", 20, at(kOffHeaderText)},
+        TitleRecord{"PASSBOOK"},
+        RangeRecord{'M', "Top margin (1/720 in)", 2, at(kOffTopMargin), 0, 1000, 0},
+        RangeRecord{'M', "Left margin (1/720 in)", 2, at(kOffLeftMargin), 0, 1000, 0},
+        RangeRecord{'O', "Magnetic stripe retries", 1, at(kOffMsrRetries), 0, 9, 0},
+        StringRecord{"Branch code", 8, at(kOffBranch)},
+        RangeRecord{'O', "Head temperature offset", 2, at(kOffHeadTemp), -40, 40, 40},
+        kp28::EndRecord{},
     };
-    auto n = [](std::size_t v) { return std::to_string(v); };
-    std::string d;
-    d += line("T\tCOMMUNICATION");
-    d += line("E\tSerial speed\t1\t" + n(kOffBaud) + "\t5\t1200\t2400\t4800\t9600\t19200");
-    d += line("E\tParity\t1\t" + n(kOffParity) + "\t3\tNone\tEven\tOdd");
-    d += line("E\tHandshake\t1\t" + n(kOffHandshake) + "\t3\tNone\tRTS/CTS\tXON/XOFF");
-    d += line("I\tIP address\t4\t" + n(kOffIp));
-    d += line("I\tNet mask\t4\t" + n(kOffMask));
-    d += line("I\tGateway\t4\t" + n(kOffGateway));
-    d += line("M\tTCP port\t2\t" + n(kOffTcpPort) + "\t1\t32767\t0");
-    d += line("T\tPRINTING");
-    d += line("M\tPrint density\t1\t" + n(kOffDensity) + "\t-5\t5\t5");
-    d += line("O\tLine spacing (1/720 in)\t2\t" + n(kOffLineSpacing) + "\t0\t600\t0");
-    d += line("E\tCharacter set\t1\t" + n(kOffCharset) + "\t4\tPC 437\tPC 850\tISO 8859-1\tISO 8859-15");
-    d += line("E\tEmulation\t1\t" + n(kOffEmulation) + "\t2\tNative\tPR2 compatible");
-    d += line("S\tHeader text\t20\t" + n(kOffHeaderText));
-    d += line("T\tPASSBOOK");
-    d += line("M\tTop margin (1/720 in)\t2\t" + n(kOffTopMargin) + "\t0\t1000\t0");
-    d += line("M\tLeft margin (1/720 in)\t2\t" + n(kOffLeftMargin) + "\t0\t1000\t0");
-    d += line("O\tMagnetic stripe retries\t1\t" + n(kOffMsrRetries) + "\t0\t9\t0");
-    d += line("S\tBranch code\t8\t" + n(kOffBranch));
-    d += line("O\tHead temperature offset\t2\t" + n(kOffHeadTemp) + "\t-40\t40\t40");
-    d += "Z\t\r\n";
     (void)model;  // same parameters on both models; their byte order differs in the image
-    return d;
+    return kp28::format_description(records);
 }
+
+PrinterConfig complete_config(PrinterConfig c) {
+    if (c.firmware_version.size() != kp28::kVersionLength)
+        throw std::invalid_argument("the firmware version has 5 characters");
+    if (c.usb_id.size() > kp28::kUsbIdLength)
+        throw std::invalid_argument("the USB identifier has at most 32 characters");
+    if (c.product_name.empty()) c.product_name = default_product_name(c.model, c.usb_id_feature);
+    if (c.product_name.size() > kp28::kProductNameLength)
+        throw std::invalid_argument("the product name has at most 17 characters");
+    if (c.mfg_defaults.empty()) c.mfg_defaults = default_nvm(c.model);
+    if (c.nvm.empty()) {
+        c.nvm = c.mfg_defaults;
+        // A printer that has been in service: a few settings differ from the
+        // factory's, so that a restore shows.
+        c.nvm[kOffDensity] = 7;
+        const char branch[] = "0042";
+        std::copy(branch, branch + 4, c.nvm.begin() + kOffBranch);
+    }
+    if (c.nvm.size() != kNvmSize || c.mfg_defaults.size() != kNvmSize)
+        throw std::invalid_argument("NVM images have 2048 bytes");
+    if (c.description.empty()) c.description = default_description(c.model);
+    return c;
+}
+
+PrinterState::PrinterState(const PrinterConfig& c)
+    : model(c.model),
+      version_rule(c.version_rule),
+      version(c.firmware_version),
+      name(c.product_name),
+      usb_id(c.usb_id),
+      nvm(c.nvm),
+      mfg(c.mfg_defaults),
+      description(c.description),
+      usb_id_feature(c.usb_id_feature),
+      faults(c.faults),
+      setup_mode(c.start_in_setup_mode) {}
 
 namespace {
 
@@ -183,22 +218,6 @@ std::string version_after_load(VersionRule rule, const std::string& old_version,
         return increment(old_version);
     }
     return old_version;
-}
-
-std::string format_transcript_line(const TranscriptEntry& e) {
-    char head[64];
-    std::snprintf(head, sizeof head, "%.6f ", e.seconds);
-    std::string out = head;
-    out += e.link;
-    out += e.direction == Direction::ToPrinter ? " in" : " out";
-    if (e.kind == LinkKind::Serial) out += " @" + std::to_string(e.speed);
-    static const char* hex = "0123456789ABCDEF";
-    for (std::uint8_t b : e.bytes) {
-        out += ' ';
-        out += hex[b >> 4];
-        out += hex[b & 15];
-    }
-    return out;
 }
 
 }  // namespace kp28sim

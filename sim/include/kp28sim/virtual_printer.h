@@ -16,6 +16,7 @@
 #pragma once
 
 #include <kp28/fake_sysroot.h>
+#include <kp28/protocol/model.h>
 
 #include <array>
 #include <chrono>
@@ -30,9 +31,8 @@
 
 namespace kp28sim {
 
-enum class Model { KP28, KP28Plus };
-
-inline constexpr std::size_t kNvmSize = 2048;
+using kp28::kNvmSize;
+using kp28::Model;
 
 // What the printer reports as its firmware version after a firmware load.
 enum class VersionRule {
@@ -152,7 +152,7 @@ struct TranscriptEntry {
 
 // One line of the transcript file: seconds, link, "in" (to the printer) or
 // "out", "@speed" for serial, then the bytes in upper-case hex.
-// Example: "0.012345 usb:lp0 in 14 14 1B 14 01 00 01"
+// Example: "0.012345 serial:ttyS0 in @19200 6E" (an "n" in setup mode)
 std::string format_transcript_line(const TranscriptEntry& e);
 
 // What the printer last received with the image size and image data commands.
