@@ -2,6 +2,9 @@
 // loopback TCP port, for trying the tools without hardware.
 #include "kp28sim/virtual_printer.h"
 
+#include <kp28/ports/layout.h>
+#include <kp28/protocol/frame.h>
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>
@@ -88,9 +91,9 @@ Links (all in the sysroot; each can be turned off):
   pseudo-terminal.
 
 What the printer does:
-  Normal mode: command frames 14 14 1B 14, length (16-bit little-endian),
-  payload. Product name (reply 14 14 1B 14 01, the name, a 0 when shorter than
-  17), firmware version (14 14 1B 14 02 and 5 characters), DLL mode and USB-ID
+  Normal mode: command frames @PREFIX@, length (16-bit little-endian),
+  payload. Product name (reply @PREFIX@ 01, the name, a 0 when shorter than
+  17), firmware version (@PREFIX@ 02 and 5 characters), DLL mode and USB-ID
   mode (enter: a new non-zero token; every later command carries it and every
   acknowledgement echoes it), image size with or without the 256-byte header,
   image data (exactly the announced number of raw bytes follow; the
@@ -158,6 +161,19 @@ Operator (while running):
       nodes it made (and the sysroot, when kp28sim created it). The end of
       standard input is ignored, so the program may run in the background.
 )";
+
+// The help shows the frame prefix as the protocol library defines it.
+std::string help_text() {
+    std::string prefix;
+    for (const std::uint8_t b : kp28::kFramePrefix) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, "%s%02X", prefix.empty() ? "" : " ", b);
+        prefix += hex;
+    }
+    std::string text = kHelp;
+    for (std::size_t at; (at = text.find("@PREFIX@")) != std::string::npos;) text.replace(at, 8, prefix);
+    return text;
+}
 
 struct Options {
     PrinterConfig cfg;
@@ -265,7 +281,7 @@ Options parse(int argc, char** argv) {
             return args[++i];
         };
         if (a == "-h" || a == "--help") {
-            std::fputs(kHelp, stdout);
+            std::fputs(help_text().c_str(), stdout);
             std::exit(0);
         } else if (a == "--model") {
             const std::string v = value();
@@ -403,9 +419,10 @@ void say(bool json, const std::string& what) {
 // nodes themselves go with the sysroot object.
 void remove_entries(const kp28::FakeSysroot& root, const PrinterConfig& c) {
     std::error_code ec;
-    if (c.usb_lp) fs::remove_all(root.path("sys/class/usbmisc/lp" + std::to_string(*c.usb_lp)), ec);
-    if (c.serial) fs::remove_all(root.path("sys/class/tty/" + *c.serial), ec);
-    if (c.parallel_lp) fs::remove_all(root.path("sys/class/printer/lp" + std::to_string(*c.parallel_lp)), ec);
+    namespace layout = kp28::ports::layout;
+    if (c.usb_lp) fs::remove_all(root.path(layout::usb_printer_dir(*c.usb_lp)), ec);
+    if (c.serial) fs::remove_all(root.path(layout::tty_dir(*c.serial)), ec);
+    if (c.parallel_lp) fs::remove_all(root.path(layout::parallel_dir(*c.parallel_lp)), ec);
 }
 
 // "fault clear" or "fault" followed by fault options: changes the faults of
@@ -456,14 +473,14 @@ int main(int argc, char** argv) {
         VirtualPrinter printer(root, o.cfg);
         printer.start();
         const auto& c = printer.config();
-        const char* model = c.model == Model::KP28Plus ? "KP28Plus" : "KP28";
+        const std::string model(kp28::model_name(c.model));
         if (json) {
             std::lock_guard lk(out_mutex);
             std::printf(
                 "{\"sysroot\":\"%s\",\"model\":\"%s\",\"product_name\":\"%s\",\"firmware_version\":\"%s\","
                 "\"usb_id\":\"%s\",\"usb_node\":\"%s\",\"serial_node\":\"%s\",\"serial_cdc_acm\":%s,"
                 "\"parallel_node\":\"%s\",\"tcp\":\"%s\",\"setup_mode\":%s,\"pid\":%d}\n",
-                json_escape(root.root()).c_str(), model, json_escape(c.product_name).c_str(),
+                json_escape(root.root()).c_str(), model.c_str(), json_escape(c.product_name).c_str(),
                 json_escape(c.firmware_version).c_str(), json_escape(c.usb_id).c_str(),
                 json_escape(printer.usb_node()).c_str(), json_escape(printer.serial_node()).c_str(),
                 c.serial_cdc_acm ? "true" : "false", json_escape(printer.parallel_node()).c_str(),
@@ -471,7 +488,7 @@ int main(int argc, char** argv) {
                 c.start_in_setup_mode ? "true" : "false", static_cast<int>(getpid()));
         } else {
             std::lock_guard lk(out_mutex);
-            std::printf("kp28sim: %s \"%s\", firmware %s, USB id \"%s\"\n", model, c.product_name.c_str(),
+            std::printf("kp28sim: %s \"%s\", firmware %s, USB id \"%s\"\n", model.c_str(), c.product_name.c_str(),
                         c.firmware_version.c_str(), c.usb_id.c_str());
             std::printf("kp28sim: sysroot %s (export KP28_SYSROOT=%s)\n", root.root().c_str(),
                         root.root().c_str());
