@@ -172,7 +172,7 @@ std::uint32_t crc32(std::uint32_t previous, const void* bytes, std::size_t lengt
     return crc32_portable(previous, bytes, length);
 }
 
-const std::array<std::uint32_t, 256>& build_crc_table() {
+const std::array<std::uint32_t, 256>& crc_table() {
     return kTables[0];
 }
 

@@ -50,14 +50,18 @@ namespace {
 // calls must be inlined into each so that it is compiled for both as well.
 #define KP28_ALWAYS_INLINE inline __attribute__((always_inline))
 
-// Literal/length primary table width. 2^11 entries of 4 bytes (8 KiB) sit in
-// the first-level cache and resolve all but the rarest symbols of real data in
-// one lookup; refilling 2048 entries per block costs little next to the
-// thousands of symbols a block carries. 9 bits would force subtable lookups
-// for common literals in compressed code.
+// Literal/length primary table width, at most: 2^11 entries of 4 bytes (8 KiB)
+// sit in the first-level cache and resolve all but the rarest symbols of real
+// data in one lookup; 9 bits would force subtable lookups for common literals
+// in compressed code. A block whose longest code is shorter gets a primary
+// table of just that width (fixed blocks: 9 bits), and a table is built by
+// doubling copies of its filled part (see build_table), so a block pays for
+// at most 2^11 entries once, some hundreds of cycles, however many entries
+// its short codes stand for.
 constexpr unsigned kLitlenTableBits = 11;
-// Distance primary table width: distance codes are at most 15 bits, but in
-// practice rarely over 8, and only 30 symbols exist.
+// Distance primary table width, at most: distance codes are at most 15 bits,
+// but in practice rarely over 8, and only 30 symbols exist; 256 entries keep
+// the table small to build for short blocks.
 constexpr unsigned kDistTableBits = 8;
 // Code-length codes are at most 7 bits: a single level always suffices.
 constexpr unsigned kCodelenTableBits = 7;
@@ -173,29 +177,52 @@ std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
     return r16 >> (16 - len);
 }
 
-// Builds a decode table from code lengths. `sparse_ok`: a set with no codes,
-// or a single code of one bit, is accepted (RFC 1951 3.2.7 allows it for the
-// distance code of a block with one distance or none); its unused entries
-// decode as invalid.
-Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bits,
+KP28_ALWAYS_INLINE constexpr std::uint64_t low_bits(unsigned n) {
+    return (std::uint64_t{1} << n) - 1;
+}
+
+// Builds a decode table from code lengths and returns in `table_bits` the
+// primary width chosen: the longest code, at most `max_table_bits`, so that a
+// block of short codes (every fixed block, most small dynamic ones) fills only
+// the entries its codes reach and no more.
+//
+// Primary entries are written by a walk over the symbols in canonical order,
+// shortest codes first: each code of length `len` is stored once, at its
+// bit-reversed position below 2^len, and before the next length the filled
+// part is doubled with one memcpy. The doubling lays down every replica a
+// shorter code needs, and positions not yet written belong to longer codes,
+// which write them later. So a table costs one store per code plus block
+// copies of 2^table_bits entries at most, instead of a store per entry and
+// code. Longer codes go to subtables behind a link entry.
+//
+// `sparse_ok`: a set with no codes, or a single code of one bit, is accepted
+// (RFC 1951 3.2.7 allows it for the distance code of a block with one distance
+// or none); its unused entries decode as invalid.
+Build build_table(std::uint32_t* table, std::size_t capacity, unsigned max_table_bits,
                   const std::uint8_t* lens, unsigned num_lens, const std::uint32_t* entries,
-                  bool sparse_ok) {
+                  bool sparse_ok, unsigned& table_bits) {
     unsigned count[kMaxCodeBits + 1] = {};
     for (unsigned s = 0; s < num_lens; ++s) ++count[lens[s]];
     count[0] = 0;
     int left = 1;
-    unsigned codes = 0;
+    unsigned codes = 0, max_len = 0;
     for (unsigned len = 1; len <= kMaxCodeBits; ++len) {
         left = (left << 1) - static_cast<int>(count[len]);
         if (left < 0) return Build::Oversubscribed;
         codes += count[len];
+        if (count[len] != 0) max_len = len;
     }
-    const std::size_t primary = std::size_t{1} << table_bits;
     if (left > 0) {
         if (!sparse_ok || codes > 1 || (codes == 1 && count[1] != 1)) return Build::Incomplete;
-        std::fill(table, table + primary,
-                  kInvalid + 1);  // an unused code still takes its first bit
+        // An unused code still takes its first bit, so that running out of
+        // input is noticed before the invalid symbol is.
+        table_bits = 1;
+        table[0] = table[1] = kInvalid + 1;
+        for (unsigned s = 0; s < num_lens; ++s)
+            if (lens[s] != 0) table[0] = entries[s] + 1 + (1u << 8);
+        return Build::Ok;
     }
+    table_bits = std::min(max_len, max_table_bits);
 
     // Symbols sorted by code length, then by value: the canonical code order.
     unsigned offset[kMaxCodeBits + 2] = {};
@@ -204,21 +231,34 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
     for (unsigned s = 0; s < num_lens; ++s)
         if (lens[s] != 0) sorted[offset[lens[s]]++] = static_cast<std::uint16_t>(s);
 
-    unsigned remaining[kMaxCodeBits + 1];
-    std::copy(std::begin(count), std::end(count), remaining);
-    std::size_t next_free = primary;
-    std::uint32_t current_prefix = ~0u, sub_start = 0, sub_bits = 0;
     std::uint32_t code = 0;
     unsigned k = 0;
-    for (unsigned len = 1; len <= kMaxCodeBits; ++len, code <<= 1) {
+    std::size_t filled = 0;  // entries valid for all codes so far: 2^len once codes began
+    unsigned len = 1;
+    for (; len <= table_bits; ++len, code <<= 1) {
+        if (filled != 0) {
+            std::memcpy(table + filled, table, filled * sizeof *table);
+            filled <<= 1;
+        } else if (count[len] != 0) {
+            filled = std::size_t{1} << len;
+        }
+        const std::uint32_t extra = len + (len << 8);
+        for (unsigned n = 0; n < count[len]; ++n, ++code)
+            table[reverse_bits(code, len)] = entries[sorted[k++]] + extra;
+    }
+    if (len > max_len) return Build::Ok;
+
+    // Codes longer than the primary width. Their prefixes are positions the
+    // walk above left for them.
+    unsigned remaining[kMaxCodeBits + 1];
+    std::copy(std::begin(count), std::end(count), remaining);
+    const std::size_t primary = std::size_t{1} << table_bits;
+    std::size_t next_free = primary;
+    std::uint32_t current_prefix = ~0u, sub_start = 0, sub_bits = 0;
+    for (; len <= max_len; ++len, code <<= 1) {
         for (unsigned n = 0; n < count[len]; ++n, ++code, --remaining[len]) {
             const unsigned sym = sorted[k++];
             const std::uint32_t rev = reverse_bits(code, len);
-            if (len <= table_bits) {
-                const std::uint32_t e = entries[sym] + len + (len << 8);
-                for (std::size_t i = rev; i < primary; i += std::size_t{1} << len) table[i] = e;
-                continue;
-            }
             const std::uint32_t prefix = rev & static_cast<std::uint32_t>(primary - 1);
             if (prefix != current_prefix) {
                 // A new subtable: wide enough for the longest code under this
@@ -238,6 +278,8 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
                 table[prefix] =
                     kExceptional | kLink | (sub_start << 16) | (sub_bits << 8) | table_bits;
             }
+            // Subtables are at most 2^(15 - table bits) entries: replicating
+            // by stride is cheap there.
             const unsigned rest = len - table_bits;
             const std::uint32_t e = entries[sym] + rest + (rest << 8);
             for (std::size_t i = rev >> table_bits; i < (std::size_t{1} << sub_bits);
@@ -254,6 +296,43 @@ struct Tables {
     std::uint32_t codelen[kCodelenCapacity];
 };
 
+// The tables a Huffman block decodes with: its own or the fixed ones, each
+// with the mask of its primary width.
+struct BlockCodes {
+    const std::uint32_t* litlen;
+    std::uint32_t litlen_mask;
+    const std::uint32_t* dist;
+    std::uint32_t dist_mask;
+};
+
+// The fixed codes never change: built once per process (the first fixed block
+// builds them; the initialisation of a function's static is thread-safe) and
+// only read afterwards. Their longest codes are 9 and 5 bits, so the tables
+// have 512 and 32 entries and no subtables.
+struct FixedTables {
+    std::uint32_t litlen[1u << 9];
+    std::uint32_t dist[1u << 5];
+    BlockCodes codes;
+
+    FixedTables() {
+        std::uint8_t lens[kNumLitlenSyms];
+        std::fill(lens, lens + 144, 8);
+        std::fill(lens + 144, lens + 256, 9);
+        std::fill(lens + 256, lens + 280, 7);
+        std::fill(lens + 280, lens + 288, 8);
+        unsigned litlen_bits = 0, dist_bits = 0;
+        build_table(litlen, std::size(litlen), kLitlenTableBits, lens, kNumLitlenSyms,
+                    kLitlenEntries.data(), false, litlen_bits);
+        // All 32 distance codes of five bits: a complete set whose symbols 30
+        // and 31 decode as invalid.
+        std::fill(lens, lens + kNumDistSyms, 5);
+        build_table(dist, std::size(dist), kDistTableBits, lens, kNumDistSyms, kDistEntries.data(),
+                    false, dist_bits);
+        codes = {litlen, static_cast<std::uint32_t>(low_bits(litlen_bits)), dist,
+                 static_cast<std::uint32_t>(low_bits(dist_bits))};
+    }
+};
+
 KP28_ALWAYS_INLINE std::uint64_t load_le64(const std::uint8_t* p) {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
@@ -264,10 +343,6 @@ KP28_ALWAYS_INLINE std::uint64_t load_le64(const std::uint8_t* p) {
 std::uint32_t load_le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-KP28_ALWAYS_INLINE constexpr std::uint64_t low_bits(unsigned n) {
-    return (std::uint64_t{1} << n) - 1;
 }
 
 class Inflater {
@@ -354,6 +429,7 @@ class Inflater {
     std::uint8_t* out_;
     std::uint8_t* out_end_;
     Tables& t_;
+    BlockCodes codes_{};  // the current block's
     std::uint64_t bitbuf_ = 0;
     unsigned bitsleft_ = 0;
     unsigned overread_ = 0;  // zero bytes supplied past the end of the input
@@ -412,18 +488,8 @@ bool Inflater::stored_block() {
 }
 
 bool Inflater::fixed_tables() {
-    std::uint8_t lens[kNumLitlenSyms];
-    std::fill(lens, lens + 144, 8);
-    std::fill(lens + 144, lens + 256, 9);
-    std::fill(lens + 256, lens + 280, 7);
-    std::fill(lens + 280, lens + 288, 8);
-    build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, kNumLitlenSyms,
-                kLitlenEntries.data(), false);
-    // All 32 distance codes of five bits: a complete set whose symbols 30 and
-    // 31 decode as invalid.
-    std::fill(lens, lens + kNumDistSyms, 5);
-    build_table(t_.dist, kDistCapacity, kDistTableBits, lens, kNumDistSyms, kDistEntries.data(),
-                false);
+    static const FixedTables fixed;
+    codes_ = fixed.codes;
     return true;
 }
 
@@ -440,8 +506,9 @@ bool Inflater::dynamic_tables() {
         if (bitsleft_ < 3 && !refill()) return false;
         codelen_lens[kCodelenOrder[i]] = static_cast<std::uint8_t>(take(3));
     }
+    unsigned codelen_bits = 0, litlen_bits = 0, dist_bits = 0;
     switch (build_table(t_.codelen, kCodelenCapacity, kCodelenTableBits, codelen_lens,
-                        kNumCodelenSyms, kCodelenEntries.data(), false)) {
+                        kNumCodelenSyms, kCodelenEntries.data(), false, codelen_bits)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -458,7 +525,7 @@ bool Inflater::dynamic_tables() {
     std::uint8_t previous = 0;
     while (i < num) {
         if (bitsleft_ < kCodelenTableBits + 7 && !refill()) return false;
-        const std::uint32_t e = t_.codelen[bitbuf_ & low_bits(kCodelenTableBits)];
+        const std::uint32_t e = t_.codelen[bitbuf_ & low_bits(codelen_bits)];
         drop(e & 0xFF);
         const unsigned sym = e >> 16;
         if (sym < 16) {
@@ -468,6 +535,7 @@ bool Inflater::dynamic_tables() {
         unsigned repeat;
         std::uint8_t value = 0;
         if (sym == 16) {
+            if (i == 0) return fail(Failure::Inflate, kErrBadData);  // no length to repeat
             repeat = 3 + take(2);
             value = previous;
         } else if (sym == 17) {
@@ -482,7 +550,7 @@ bool Inflater::dynamic_tables() {
     }
 
     switch (build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, num_litlen,
-                        kLitlenEntries.data(), false)) {
+                        kLitlenEntries.data(), false, litlen_bits)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -492,7 +560,7 @@ bool Inflater::dynamic_tables() {
             return fail(Failure::Inflate, kErrOversubscribed);
     }
     switch (build_table(t_.dist, kDistCapacity, kDistTableBits, lens + num_litlen, num_dist,
-                        kDistEntries.data(), true)) {
+                        kDistEntries.data(), true, dist_bits)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -501,6 +569,8 @@ bool Inflater::dynamic_tables() {
         case Build::Oversubscribed:
             return fail(Failure::Inflate, kErrOversubscribed);
     }
+    codes_ = {t_.litlen, static_cast<std::uint32_t>(low_bits(litlen_bits)), t_.dist,
+              static_cast<std::uint32_t>(low_bits(dist_bits))};
     return true;
 }
 
@@ -576,8 +646,7 @@ struct FastState {
     std::uint8_t* out_begin;
     std::uint8_t* out;
     std::uint8_t* out_end;
-    const std::uint32_t* litlen;
-    const std::uint32_t* dist;
+    BlockCodes codes;
 };
 
 enum class FastExit { NoRoom, EndOfBlock, BadData };
@@ -591,8 +660,10 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
     std::uint64_t bitbuf = s.bitbuf;
     unsigned bitsleft = s.bitsleft;
     std::uint8_t* out = s.out;
-    const std::uint32_t* const litlen = s.litlen;
-    const std::uint32_t* const dist = s.dist;
+    const std::uint32_t* const litlen = s.codes.litlen;
+    const std::uint32_t* const dist = s.codes.dist;
+    const std::uint32_t litlen_mask = s.codes.litlen_mask;
+    const std::uint32_t dist_mask = s.codes.dist_mask;
     FastExit exit = FastExit::NoRoom;
 
 #define KP28_REFILL()                        \
@@ -618,7 +689,7 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
     };
     if (!room()) return exit;
     KP28_REFILL();
-    std::uint32_t e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+    std::uint32_t e = litlen[bitbuf & litlen_mask];
     while (room()) {
         if (e & kLiteral) {
             // Up to three literals from one refill (56 bits hold three primary
@@ -626,29 +697,29 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
             // bits, and so the entry that ends the run, unchanged.
             *out++ = static_cast<std::uint8_t>(e >> 16);
             KP28_CONSUME(e & 0xFF);
-            e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+            e = litlen[bitbuf & litlen_mask];
             if (e & kLiteral) {
                 *out++ = static_cast<std::uint8_t>(e >> 16);
                 KP28_CONSUME(e & 0xFF);
-                e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+                e = litlen[bitbuf & litlen_mask];
                 if (e & kLiteral) {
                     *out++ = static_cast<std::uint8_t>(e >> 16);
                     KP28_CONSUME(e & 0xFF);
                     KP28_REFILL();
-                    e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+                    e = litlen[bitbuf & litlen_mask];
                     continue;
                 }
             }
             KP28_REFILL();  // a length and a distance need up to 48 bits
         }
         if (e & kLink) {
-            KP28_CONSUME(kLitlenTableBits);
+            KP28_CONSUME(e & 0xFF);
             e = litlen[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
             if (e & kLiteral) {
                 *out++ = static_cast<std::uint8_t>(e >> 16);
                 KP28_CONSUME(e & 0xFF);
                 KP28_REFILL();
-                e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+                e = litlen[bitbuf & litlen_mask];
                 continue;
             }
         }
@@ -661,9 +732,9 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
         const std::size_t length = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
         KP28_CONSUME(e & 0xFF);
 
-        e = dist[bitbuf & low_bits(kDistTableBits)];
+        e = dist[bitbuf & dist_mask];
         if (e & kLink) {
-            KP28_CONSUME(kDistTableBits);
+            KP28_CONSUME(e & 0xFF);
             e = dist[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
         }
         if (e & kExceptional) {  // symbol 30, 31 or unused
@@ -678,7 +749,7 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
             break;
         }
         KP28_REFILL();
-        e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+        e = litlen[bitbuf & litlen_mask];
         copy_match_fast(out, distance, length);
         out += length;
     }
@@ -711,7 +782,7 @@ FastExit (*pick_fast_loop())(FastState&) {
 
 bool Inflater::huffman_block() {
     static FastExit (*const run_fast_loop)(FastState&) = pick_fast_loop();
-    FastState s{in_, end_, bitbuf_, bitsleft_, out_begin_, out_, out_end_, t_.litlen, t_.dist};
+    FastState s{in_, end_, bitbuf_, bitsleft_, out_begin_, out_, out_end_, codes_};
     const FastExit exit = run_fast_loop(s);
     in_ = s.in;
     bitbuf_ = s.bitbuf;
@@ -720,15 +791,15 @@ bool Inflater::huffman_block() {
     if (exit == FastExit::EndOfBlock) return true;
     if (exit == FastExit::BadData) return fail(Failure::Inflate, kErrBadData);
 
-    const std::uint32_t* const litlen = t_.litlen;
-    const std::uint32_t* const dist = t_.dist;
+    const std::uint32_t* const litlen = codes_.litlen;
+    const std::uint32_t* const dist = codes_.dist;
     // Careful loop for the last bytes of input or output: refills may run past
     // the end of the input and every store is checked.
     for (;;) {
         if (!refill()) return false;
-        std::uint32_t e = litlen[bitbuf_ & low_bits(kLitlenTableBits)];
+        std::uint32_t e = litlen[bitbuf_ & codes_.litlen_mask];
         if (e & kLink) {
-            drop(kLitlenTableBits);
+            drop(e & 0xFF);
             e = litlen[(e >> 16) + (bitbuf_ & low_bits((e >> 8) & 0xF))];
         }
         // A symbol's bits are dropped before any check, so that a failure
@@ -747,9 +818,9 @@ bool Inflater::huffman_block() {
         const std::size_t length =
             (e >> 16) + ((length_bits & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
 
-        e = dist[bitbuf_ & low_bits(kDistTableBits)];
+        e = dist[bitbuf_ & codes_.dist_mask];
         if (e & kLink) {
-            drop(kDistTableBits);
+            drop(e & 0xFF);
             e = dist[(e >> 16) + (bitbuf_ & low_bits((e >> 8) & 0xF))];
         }
         const std::uint64_t dist_bits = bitbuf_;
