@@ -50,18 +50,18 @@ namespace {
 // calls must be inlined into each so that it is compiled for both as well.
 #define KP28_ALWAYS_INLINE inline __attribute__((always_inline))
 
-// Literal/length primary table width, at most: 2^11 entries of 4 bytes (8 KiB)
-// sit in the first-level cache and resolve all but the rarest symbols of real
-// data in one lookup; 9 bits would force subtable lookups for common literals
-// in compressed code. A block whose longest code is shorter gets a primary
-// table of just that width (fixed blocks: 9 bits), and a table is built by
-// doubling copies of its filled part (see build_table), so a block pays for
-// at most 2^11 entries once, some hundreds of cycles, however many entries
-// its short codes stand for.
+// Literal/length primary table width: 2^11 entries of 4 bytes (8 KiB) sit in
+// the first-level cache and resolve all but the rarest symbols of real data in
+// one lookup; 9 bits would force subtable lookups for common literals in
+// compressed code. The width is fixed, so that the decode loops mask with a
+// constant and keep a register free, and a table is built by doubling copies
+// of its filled part (see build_table): a block pays one store per code and
+// at most 8 KiB of memcpy, some hundreds of cycles, however many entries its
+// short codes stand for. The fixed code's tables are built once.
 constexpr unsigned kLitlenTableBits = 11;
-// Distance primary table width, at most: distance codes are at most 15 bits,
-// but in practice rarely over 8, and only 30 symbols exist; 256 entries keep
-// the table small to build for short blocks.
+// Distance primary table width: distance codes are at most 15 bits, but in
+// practice rarely over 8, and only 30 symbols exist; 256 entries (1 KiB) are
+// quick to build even for the short blocks of a frequently flushed stream.
 constexpr unsigned kDistTableBits = 8;
 // Code-length codes are at most 7 bits: a single level always suffices.
 constexpr unsigned kCodelenTableBits = 7;
@@ -181,10 +181,8 @@ KP28_ALWAYS_INLINE constexpr std::uint64_t low_bits(unsigned n) {
     return (std::uint64_t{1} << n) - 1;
 }
 
-// Builds a decode table from code lengths and returns in `table_bits` the
-// primary width chosen: the longest code, at most `max_table_bits`, so that a
-// block of short codes (every fixed block, most small dynamic ones) fills only
-// the entries its codes reach and no more.
+// Builds a decode table from code lengths, with a primary table of
+// `table_bits`.
 //
 // Primary entries are written by a walk over the symbols in canonical order,
 // shortest codes first: each code of length `len` is stored once, at its
@@ -192,15 +190,15 @@ KP28_ALWAYS_INLINE constexpr std::uint64_t low_bits(unsigned n) {
 // part is doubled with one memcpy. The doubling lays down every replica a
 // shorter code needs, and positions not yet written belong to longer codes,
 // which write them later. So a table costs one store per code plus block
-// copies of 2^table_bits entries at most, instead of a store per entry and
-// code. Longer codes go to subtables behind a link entry.
+// copies of 2^table_bits entries at most, instead of a store per replica. Longer codes go to
+// subtables behind a link entry.
 //
 // `sparse_ok`: a set with no codes, or a single code of one bit, is accepted
 // (RFC 1951 3.2.7 allows it for the distance code of a block with one distance
 // or none); its unused entries decode as invalid.
-Build build_table(std::uint32_t* table, std::size_t capacity, unsigned max_table_bits,
+Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bits,
                   const std::uint8_t* lens, unsigned num_lens, const std::uint32_t* entries,
-                  bool sparse_ok, unsigned& table_bits) {
+                  bool sparse_ok) {
     unsigned count[kMaxCodeBits + 1] = {};
     for (unsigned s = 0; s < num_lens; ++s) ++count[lens[s]];
     count[0] = 0;
@@ -216,13 +214,13 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned max_table
         if (!sparse_ok || codes > 1 || (codes == 1 && count[1] != 1)) return Build::Incomplete;
         // An unused code still takes its first bit, so that running out of
         // input is noticed before the invalid symbol is.
-        table_bits = 1;
         table[0] = table[1] = kInvalid + 1;
         for (unsigned s = 0; s < num_lens; ++s)
             if (lens[s] != 0) table[0] = entries[s] + 1 + (1u << 8);
+        for (std::size_t filled = 2; filled < (std::size_t{1} << table_bits); filled <<= 1)
+            std::memcpy(table + filled, table, filled * sizeof *table);
         return Build::Ok;
     }
-    table_bits = std::min(max_len, max_table_bits);
 
     // Symbols sorted by code length, then by value: the canonical code order.
     unsigned offset[kMaxCodeBits + 2] = {};
@@ -235,7 +233,7 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned max_table
     unsigned k = 0;
     std::size_t filled = 0;  // entries valid for all codes so far: 2^len once codes began
     unsigned len = 1;
-    for (; len <= table_bits; ++len, code <<= 1) {
+    for (; len <= std::min(table_bits, max_len); ++len, code <<= 1) {
         if (filled != 0) {
             std::memcpy(table + filled, table, filled * sizeof *table);
             filled <<= 1;
@@ -246,7 +244,12 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned max_table
         for (unsigned n = 0; n < count[len]; ++n, ++code)
             table[reverse_bits(code, len)] = entries[sorted[k++]] + extra;
     }
-    if (len > max_len) return Build::Ok;
+    if (len > max_len) {
+        // All codes fit: replicate up to the full width.
+        for (; filled < (std::size_t{1} << table_bits); filled <<= 1)
+            std::memcpy(table + filled, table, filled * sizeof *table);
+        return Build::Ok;
+    }
 
     // Codes longer than the primary width. Their prefixes are positions the
     // walk above left for them.
@@ -296,23 +299,18 @@ struct Tables {
     std::uint32_t codelen[kCodelenCapacity];
 };
 
-// The tables a Huffman block decodes with: its own or the fixed ones, each
-// with the mask of its primary width.
+// The tables a Huffman block decodes with: its own or the fixed ones.
 struct BlockCodes {
     const std::uint32_t* litlen;
-    std::uint32_t litlen_mask;
     const std::uint32_t* dist;
-    std::uint32_t dist_mask;
 };
 
 // The fixed codes never change: built once per process (the first fixed block
 // builds them; the initialisation of a function's static is thread-safe) and
-// only read afterwards. Their longest codes are 9 and 5 bits, so the tables
-// have 512 and 32 entries and no subtables.
+// only read afterwards. Their longest codes are 9 and 5 bits: no subtables.
 struct FixedTables {
-    std::uint32_t litlen[1u << 9];
-    std::uint32_t dist[1u << 5];
-    BlockCodes codes;
+    std::uint32_t litlen[std::size_t{1} << kLitlenTableBits];
+    std::uint32_t dist[std::size_t{1} << kDistTableBits];
 
     FixedTables() {
         std::uint8_t lens[kNumLitlenSyms];
@@ -320,16 +318,13 @@ struct FixedTables {
         std::fill(lens + 144, lens + 256, 9);
         std::fill(lens + 256, lens + 280, 7);
         std::fill(lens + 280, lens + 288, 8);
-        unsigned litlen_bits = 0, dist_bits = 0;
         build_table(litlen, std::size(litlen), kLitlenTableBits, lens, kNumLitlenSyms,
-                    kLitlenEntries.data(), false, litlen_bits);
+                    kLitlenEntries.data(), false);
         // All 32 distance codes of five bits: a complete set whose symbols 30
         // and 31 decode as invalid.
         std::fill(lens, lens + kNumDistSyms, 5);
         build_table(dist, std::size(dist), kDistTableBits, lens, kNumDistSyms, kDistEntries.data(),
-                    false, dist_bits);
-        codes = {litlen, static_cast<std::uint32_t>(low_bits(litlen_bits)), dist,
-                 static_cast<std::uint32_t>(low_bits(dist_bits))};
+                    false);
     }
 };
 
@@ -489,7 +484,7 @@ bool Inflater::stored_block() {
 
 bool Inflater::fixed_tables() {
     static const FixedTables fixed;
-    codes_ = fixed.codes;
+    codes_ = {fixed.litlen, fixed.dist};
     return true;
 }
 
@@ -506,9 +501,8 @@ bool Inflater::dynamic_tables() {
         if (bitsleft_ < 3 && !refill()) return false;
         codelen_lens[kCodelenOrder[i]] = static_cast<std::uint8_t>(take(3));
     }
-    unsigned codelen_bits = 0, litlen_bits = 0, dist_bits = 0;
     switch (build_table(t_.codelen, kCodelenCapacity, kCodelenTableBits, codelen_lens,
-                        kNumCodelenSyms, kCodelenEntries.data(), false, codelen_bits)) {
+                        kNumCodelenSyms, kCodelenEntries.data(), false)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -525,7 +519,7 @@ bool Inflater::dynamic_tables() {
     std::uint8_t previous = 0;
     while (i < num) {
         if (bitsleft_ < kCodelenTableBits + 7 && !refill()) return false;
-        const std::uint32_t e = t_.codelen[bitbuf_ & low_bits(codelen_bits)];
+        const std::uint32_t e = t_.codelen[bitbuf_ & low_bits(kCodelenTableBits)];
         drop(e & 0xFF);
         const unsigned sym = e >> 16;
         if (sym < 16) {
@@ -550,7 +544,7 @@ bool Inflater::dynamic_tables() {
     }
 
     switch (build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, num_litlen,
-                        kLitlenEntries.data(), false, litlen_bits)) {
+                        kLitlenEntries.data(), false)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -560,7 +554,7 @@ bool Inflater::dynamic_tables() {
             return fail(Failure::Inflate, kErrOversubscribed);
     }
     switch (build_table(t_.dist, kDistCapacity, kDistTableBits, lens + num_litlen, num_dist,
-                        kDistEntries.data(), true, dist_bits)) {
+                        kDistEntries.data(), true)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -569,13 +563,13 @@ bool Inflater::dynamic_tables() {
         case Build::Oversubscribed:
             return fail(Failure::Inflate, kErrOversubscribed);
     }
-    codes_ = {t_.litlen, static_cast<std::uint32_t>(low_bits(litlen_bits)), t_.dist,
-              static_cast<std::uint32_t>(low_bits(dist_bits))};
+    codes_ = {t_.litlen, t_.dist};
     return true;
 }
 
-// Room for the word-at-a-time copies to run past the end of a match.
-constexpr std::size_t kCopySlack = 16;
+// Room for the word-at-a-time copies to run past the end of a match: they
+// store 32 bytes at a time, so at most 31 bytes beyond it.
+constexpr std::size_t kCopySlack = 32;
 
 // Copies a match of `length` bytes from `dist` bytes back. The caller
 // guarantees length + kCopySlack bytes of room: whole words are copied and the
@@ -584,32 +578,50 @@ constexpr std::size_t kCopySlack = 16;
 KP28_ALWAYS_INLINE void copy_match_fast(std::uint8_t* dst, std::size_t dist, std::size_t length) {
     const std::uint8_t* src = dst - dist;
     std::uint8_t* const stop = dst + length;
+    // Most matches are short: the first 32 bytes are copied whether needed or
+    // not (the slack allows it), so that they cost no loop branch to mispredict.
     if (dist >= 16) {
         // Each load ends at or before the bytes the previous store wrote, so
         // overlapping matches repeat correctly.
-        do {
+        std::memcpy(dst, src, 16);
+        std::memcpy(dst + 16, src + 16, 16);
+        dst += 32;
+        src += 32;
+        while (dst < stop) {
             std::memcpy(dst, src, 16);
+            std::memcpy(dst + 16, src + 16, 16);
+            dst += 32;
+            src += 32;
+        }
+    } else if (dist >= 8) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + 8, src + 8, 8);
+        std::memcpy(dst + 16, src + 16, 8);
+        std::memcpy(dst + 24, src + 24, 8);
+        dst += 32;
+        src += 32;
+        while (dst < stop) {
+            std::memcpy(dst, src, 8);
+            std::memcpy(dst + 8, src + 8, 8);
             dst += 16;
             src += 16;
-        } while (dst < stop);
-    } else if (dist >= 8) {
-        do {
-            std::memcpy(dst, src, 8);
-            dst += 8;
-            src += 8;
-        } while (dst < stop);
+        }
     } else if (dist == 1) {  // a run of one byte value, common in padding and tables
         const std::uint64_t v = std::uint64_t{*src} * 0x0101010101010101ull;
         do {
             std::memcpy(dst, &v, 8);
             std::memcpy(dst + 8, &v, 8);
-            dst += 16;
+            std::memcpy(dst + 16, &v, 8);
+            std::memcpy(dst + 24, &v, 8);
+            dst += 32;
         } while (dst < stop);
     } else {
         // Period of 2 to 7 bytes: lay down the first eight bytes one by one,
         // then copy words from a whole number of periods (at least 8) back.
         for (int i = 0; i < 8; ++i) dst[i] = src[i];
-        const std::size_t step = dist * ((8 + dist - 1) / dist);
+        // The smallest whole number of periods of at least eight bytes.
+        static constexpr std::uint8_t kStep[8] = {0, 0, 8, 9, 8, 10, 12, 14};
+        const std::size_t step = kStep[dist];
         dst += 8;
         src = dst - step;
         while (dst < stop) {
@@ -656,38 +668,57 @@ enum class FastExit { NoRoom, EndOfBlock, BadData };
 // once for any x86-64 and once with BMI2, whose shifts by a register amount
 // are single instructions; this loop shifts on every symbol.
 KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
+    if (s.in_end - s.in < static_cast<std::ptrdiff_t>(kFastInRoom) ||
+        s.out_end - s.out < static_cast<std::ptrdiff_t>(kFastOutRoom))
+        return FastExit::NoRoom;
+    // Everything the loop reads lives in locals: the output stores are byte
+    // stores, which may alias any memory, so fields of `s` would be loaded
+    // again after each of them.
     const std::uint8_t* in = s.in;
     std::uint64_t bitbuf = s.bitbuf;
-    unsigned bitsleft = s.bitsleft;
+    // Only the low byte of `bits` counts the bits held: a symbol is consumed
+    // by subtracting its whole entry, whose low byte is the number of bits,
+    // which saves masking the entry on every symbol. The garbage above the
+    // low byte never reaches it, since no more bits are consumed than held.
+    std::uint32_t bits = s.bitsleft;
     std::uint8_t* out = s.out;
+    const std::uint8_t* const out_begin = s.out_begin;
+    // Loop while at least these much input and output remain.
+    const std::uint8_t* const in_last = s.in_end - kFastInRoom;
+    std::uint8_t* const out_last = s.out_end - kFastOutRoom;
     const std::uint32_t* const litlen = s.codes.litlen;
     const std::uint32_t* const dist = s.codes.dist;
-    const std::uint32_t litlen_mask = s.codes.litlen_mask;
-    const std::uint32_t dist_mask = s.codes.dist_mask;
+    constexpr std::uint64_t litlen_mask = low_bits(kLitlenTableBits);
+    constexpr std::uint64_t dist_mask = low_bits(kDistTableBits);
     FastExit exit = FastExit::NoRoom;
 
-#define KP28_REFILL()                        \
-    do {                                     \
-        bitbuf |= load_le64(in) << bitsleft; \
-        in += (63 - bitsleft) >> 3;          \
-        bitsleft |= 56;                      \
+    // Shift counts are taken modulo 64 (the & 63 costs nothing on x86-64);
+    // the low six bits of `bits` and of an entry are the true counts.
+#define KP28_REFILL()                           \
+    do {                                        \
+        bitbuf |= load_le64(in) << (bits & 63); \
+        in += 7 - ((bits >> 3) & 7);            \
+        bits |= 56;                             \
     } while (0)
-#define KP28_CONSUME(n)  \
-    do {                 \
-        bitbuf >>= (n);  \
-        bitsleft -= (n); \
+#define KP28_CONSUME(entry)      \
+    do {                         \
+        bitbuf >>= ((entry)&63); \
+        bits -= (entry);         \
     } while (0)
+// The value of an entry plus its extra bits, which follow the code in `from`
+// (the bit buffer as it was before the entry's bits were dropped).
+// Masks by the entry's low byte (a single instruction with BMI2) and shifts by
+// bits 8-13: for length and distance entries bits 12 and 13 are clear.
+#define KP28_VALUE(entry, from) \
+    (((entry) >> 16) +          \
+     (((from)&low_bits(static_cast<std::uint8_t>(entry))) >> (((entry) >> 8) & 63)))
 
     // At the top of each round the bit buffer holds at least 56 bits and `e`
     // is the literal/length entry they start with. The next entry is looked
     // up as soon as its bits are known, before the output work of the current
     // symbol, so that the table load overlaps with the copy and survives a
     // mispredicted branch in it.
-    auto room = [&] {
-        return static_cast<std::size_t>(s.in_end - in) >= kFastInRoom &&
-               static_cast<std::size_t>(s.out_end - out) >= kFastOutRoom;
-    };
-    if (!room()) return exit;
+    auto room = [&] { return in <= in_last && out <= out_last; };
     KP28_REFILL();
     std::uint32_t e = litlen[bitbuf & litlen_mask];
     while (room()) {
@@ -696,15 +727,15 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
             // codes); literals dominate machine code. A refill leaves the low
             // bits, and so the entry that ends the run, unchanged.
             *out++ = static_cast<std::uint8_t>(e >> 16);
-            KP28_CONSUME(e & 0xFF);
+            KP28_CONSUME(e);
             e = litlen[bitbuf & litlen_mask];
             if (e & kLiteral) {
                 *out++ = static_cast<std::uint8_t>(e >> 16);
-                KP28_CONSUME(e & 0xFF);
+                KP28_CONSUME(e);
                 e = litlen[bitbuf & litlen_mask];
                 if (e & kLiteral) {
                     *out++ = static_cast<std::uint8_t>(e >> 16);
-                    KP28_CONSUME(e & 0xFF);
+                    KP28_CONSUME(e);
                     KP28_REFILL();
                     e = litlen[bitbuf & litlen_mask];
                     continue;
@@ -713,38 +744,37 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
             KP28_REFILL();  // a length and a distance need up to 48 bits
         }
         if (e & kLink) {
-            KP28_CONSUME(e & 0xFF);
+            KP28_CONSUME(e);
             e = litlen[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
             if (e & kLiteral) {
                 *out++ = static_cast<std::uint8_t>(e >> 16);
-                KP28_CONSUME(e & 0xFF);
+                KP28_CONSUME(e);
                 KP28_REFILL();
                 e = litlen[bitbuf & litlen_mask];
                 continue;
             }
         }
         if (e & kExceptional) {
-            KP28_CONSUME(e & 0xFF);
+            KP28_CONSUME(e);
             exit = (e & kEndOfBlock) ? FastExit::EndOfBlock
                                      : FastExit::BadData;  // else symbol 286 or 287
             break;
         }
-        const std::size_t length = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
-        KP28_CONSUME(e & 0xFF);
+        const std::size_t length = KP28_VALUE(e, bitbuf);
+        KP28_CONSUME(e);
 
         e = dist[bitbuf & dist_mask];
         if (e & kLink) {
-            KP28_CONSUME(e & 0xFF);
+            KP28_CONSUME(e);
             e = dist[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
         }
         if (e & kExceptional) {  // symbol 30, 31 or unused
             exit = FastExit::BadData;
             break;
         }
-        const std::size_t distance =
-            (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
-        KP28_CONSUME(e & 0xFF);
-        if (distance > static_cast<std::size_t>(out - s.out_begin)) {
+        const std::size_t distance = KP28_VALUE(e, bitbuf);
+        KP28_CONSUME(e);
+        if (distance > static_cast<std::size_t>(out - out_begin)) {
             exit = FastExit::BadData;
             break;
         }
@@ -755,9 +785,10 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
     }
 #undef KP28_REFILL
 #undef KP28_CONSUME
+#undef KP28_VALUE
     s.in = in;
     s.bitbuf = bitbuf;
-    s.bitsleft = bitsleft;
+    s.bitsleft = bits & 0xFF;
     s.out = out;
     return exit;
 }
@@ -797,7 +828,7 @@ bool Inflater::huffman_block() {
     // the end of the input and every store is checked.
     for (;;) {
         if (!refill()) return false;
-        std::uint32_t e = litlen[bitbuf_ & codes_.litlen_mask];
+        std::uint32_t e = litlen[bitbuf_ & low_bits(kLitlenTableBits)];
         if (e & kLink) {
             drop(e & 0xFF);
             e = litlen[(e >> 16) + (bitbuf_ & low_bits((e >> 8) & 0xF))];
@@ -818,7 +849,7 @@ bool Inflater::huffman_block() {
         const std::size_t length =
             (e >> 16) + ((length_bits & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
 
-        e = dist[bitbuf_ & codes_.dist_mask];
+        e = dist[bitbuf_ & low_bits(kDistTableBits)];
         if (e & kLink) {
             drop(e & 0xFF);
             e = dist[(e >> 16) + (bitbuf_ & low_bits((e >> 8) & 0xF))];

@@ -60,6 +60,20 @@ TEST(Crc32, EveryLengthAndAlignmentMatchesTheBitwiseDefinition) {
               reference_crc(data.data(), data.size()));
 }
 
+// The table path works on 4 KiB stretches in lanes and joins them: lengths
+// around whole stretches, from a previous value, show the joining is exact.
+TEST(Crc32, TablePathMatchesTheDefinitionAroundWholeStretches) {
+    const auto data = gztest::random_bytes(3 * 4096 + 100, 11);
+    for (std::size_t n : {4095, 4096, 4097, 8192, 8192 + 13, 3 * 4096 + 99}) {
+        for (std::size_t offset : {0, 3}) {
+            const std::uint32_t first = reference_crc(data.data(), offset);
+            EXPECT_EQ(kp28::crc32_portable(first, data.data() + offset, n),
+                      reference_crc(data.data(), offset + n))
+                << "offset " << offset << " length " << n;
+        }
+    }
+}
+
 TEST(Crc32, ContinuingFromAPreviousResultEqualsOneCallOverTheJoinedData) {
     const auto data = gztest::random_bytes(3000, 5);
     const std::uint32_t whole = kp28::crc32(0, data.data(), data.size());

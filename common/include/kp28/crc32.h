@@ -12,8 +12,9 @@ namespace kp28 {
 // Continues a checksum: `previous` is the result of an earlier call (0 to
 // start), so crc32(crc32(0, a), b) == crc32(0, a + b). Over no bytes the value
 // is returned unchanged. Uses carry-less multiplication where the processor has
-// it and sixteen bytes per round through tables otherwise; both give the same
-// value as the byte-by-byte definition.
+// it and tables otherwise (four interleaved lanes of eight bytes per round,
+// sixteen bytes per round for the last few KiB); both give the same value as
+// the byte-by-byte definition.
 std::uint32_t crc32(std::uint32_t previous, const void* bytes, std::size_t length);
 
 inline std::uint32_t crc32(std::uint32_t previous, std::span<const std::uint8_t> bytes) {
