@@ -147,6 +147,10 @@ constexpr auto kCodelenEntries = make_codelen_entries();
 constexpr std::array<std::uint8_t, kNumCodelenSyms> kCodelenOrder = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
+// Output is fed to the CRC in pieces of at least this size: well inside the
+// second-level cache, so the bytes are read from it, not from memory.
+constexpr std::size_t kCrcPiece = 32768;
+
 // Inflate's own result codes, as the failure text shows them.
 enum InflateError : int {
     // Incomplete code set, invalid symbol, bad stored length, code lengths
@@ -193,14 +197,19 @@ KP28_ALWAYS_INLINE constexpr std::uint64_t low_bits(unsigned n) {
 // copies of 2^table_bits entries at most, instead of a store per replica. Longer codes go to
 // subtables behind a link entry.
 //
+// `counted`, if given, holds the number of symbols of each length (the decoder
+// counts them as it reads the lengths, for less than a loop over them costs).
 // `sparse_ok`: a set with no codes, or a single code of one bit, is accepted
 // (RFC 1951 3.2.7 allows it for the distance code of a block with one distance
 // or none); its unused entries decode as invalid.
 Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bits,
                   const std::uint8_t* lens, unsigned num_lens, const std::uint32_t* entries,
-                  bool sparse_ok) {
+                  bool sparse_ok, const unsigned* counted = nullptr) {
     unsigned count[kMaxCodeBits + 1] = {};
-    for (unsigned s = 0; s < num_lens; ++s) ++count[lens[s]];
+    if (counted != nullptr)
+        std::copy(counted, counted + kMaxCodeBits + 1, count);
+    else
+        for (unsigned s = 0; s < num_lens; ++s) ++count[lens[s]];
     count[0] = 0;
     int left = 1;
     unsigned codes = 0, max_len = 0;
@@ -223,11 +232,14 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
     }
 
     // Symbols sorted by code length, then by value: the canonical code order.
-    unsigned offset[kMaxCodeBits + 2] = {};
-    for (unsigned len = 1; len <= kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
+    // Unused symbols (length 0) are sorted to the end, so that the loop has
+    // no branch to mispredict.
+    unsigned offset[kMaxCodeBits + 1] = {};
+    for (unsigned len = 1; len < kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
+    offset[0] = codes;
     std::uint16_t sorted[kNumLitlenSyms];
     for (unsigned s = 0; s < num_lens; ++s)
-        if (lens[s] != 0) sorted[offset[lens[s]]++] = static_cast<std::uint16_t>(s);
+        sorted[offset[lens[s]]++] = static_cast<std::uint16_t>(s);
 
     std::uint32_t code = 0;
     unsigned k = 0;
@@ -429,6 +441,7 @@ class Inflater {
     unsigned bitsleft_ = 0;
     unsigned overread_ = 0;  // zero bytes supplied past the end of the input
     std::uint32_t crc_ = 0;
+    const std::uint8_t* crc_done_ = out_begin_;  // output up to here is in crc_
     Failure failure_ = Failure::None;
     int error_ = 0;
     const char* tree_message_ = nullptr;
@@ -439,7 +452,6 @@ bool Inflater::inflate() {
         if (!refill()) return false;
         const bool last = take(1) != 0;
         const unsigned type = take(2);
-        std::uint8_t* const block_start = out_;
         bool ok;
         switch (type) {
             case 0:
@@ -455,9 +467,14 @@ bool Inflater::inflate() {
                 ok = fail(Failure::Inflate, kErrOversubscribed);
                 break;
         }
-        // The CRC follows the output block by block, while it is still in cache.
-        crc_ = kp28::crc32(crc_, block_start, static_cast<std::size_t>(out_ - block_start));
         if (!ok) return false;
+        // The CRC follows the output while it is still in cache, in pieces of
+        // at least kCrcPiece: small blocks (a frequently flushed stream)
+        // would otherwise pay the call and the tail of the fast CRC each.
+        if (last || static_cast<std::size_t>(out_ - crc_done_) >= kCrcPiece) {
+            crc_ = kp28::crc32(crc_, crc_done_, static_cast<std::size_t>(out_ - crc_done_));
+            crc_done_ = out_;
+        }
         if (last) break;
     }
     if (padding_consumed()) return fail(Failure::RanOut);
@@ -517,6 +534,7 @@ bool Inflater::dynamic_tables() {
     const unsigned num = num_litlen + num_dist;
     unsigned i = 0;
     std::uint8_t previous = 0;
+    unsigned count[kMaxCodeBits + 1] = {};  // of all lengths read so far
     while (i < num) {
         if (bitsleft_ < kCodelenTableBits + 7 && !refill()) return false;
         const std::uint32_t e = t_.codelen[bitbuf_ & low_bits(kCodelenTableBits)];
@@ -524,6 +542,7 @@ bool Inflater::dynamic_tables() {
         const unsigned sym = e >> 16;
         if (sym < 16) {
             lens[i++] = previous = static_cast<std::uint8_t>(sym);
+            ++count[sym];
             continue;
         }
         unsigned repeat;
@@ -539,12 +558,18 @@ bool Inflater::dynamic_tables() {
         }
         if (repeat > num - i) return fail(Failure::Inflate, kErrBadData);
         std::fill(lens + i, lens + i + repeat, value);
+        count[value] += repeat;
         i += repeat;
         previous = value;
     }
+    // The distance lengths are few: counting them apart leaves the
+    // literal/length counts.
+    unsigned dist_count[kMaxCodeBits + 1] = {};
+    for (unsigned s = num_litlen; s < num; ++s) ++dist_count[lens[s]];
+    for (unsigned len = 0; len <= kMaxCodeBits; ++len) count[len] -= dist_count[len];
 
     switch (build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, num_litlen,
-                        kLitlenEntries.data(), false)) {
+                        kLitlenEntries.data(), false, count)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -554,7 +579,7 @@ bool Inflater::dynamic_tables() {
             return fail(Failure::Inflate, kErrOversubscribed);
     }
     switch (build_table(t_.dist, kDistCapacity, kDistTableBits, lens + num_litlen, num_dist,
-                        kDistEntries.data(), true)) {
+                        kDistEntries.data(), true, dist_count)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -667,6 +692,27 @@ enum class FastExit { NoRoom, EndOfBlock, BadData };
 // refills with one load and stores without checks. Compiled twice (below):
 // once for any x86-64 and once with BMI2, whose shifts by a register amount
 // are single instructions; this loop shifts on every symbol.
+// The low `entry & 0xFF` bits of `bits`. With BMI2 that is one instruction,
+// which compilers do not reliably pick for the mask-and-shift form.
+template <bool kBmi2>
+KP28_ALWAYS_INLINE std::uint64_t low_bits_of(std::uint64_t bits, std::uint32_t entry) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    if constexpr (kBmi2) {
+        std::uint64_t r;
+        asm("bzhi %2, %1, %0" : "=r"(r) : "r"(bits), "r"(std::uint64_t{entry}));
+        return r;
+    }
+#endif
+    return bits & low_bits(entry & 0xFF);
+}
+
+// Largest distance a match can have: once this much output exists, no match
+// can reach before its start.
+constexpr std::size_t kWindowSize = 32768;
+
+// kNearStart: the output may still be shorter than kWindowSize, so every
+// distance is checked against it; later nothing needs to be checked.
+template <bool kBmi2, bool kNearStart>
 KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
     if (s.in_end - s.in < static_cast<std::ptrdiff_t>(kFastInRoom) ||
         s.out_end - s.out < static_cast<std::ptrdiff_t>(kFastOutRoom))
@@ -710,8 +756,7 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
 // Masks by the entry's low byte (a single instruction with BMI2) and shifts by
 // bits 8-13: for length and distance entries bits 12 and 13 are clear.
 #define KP28_VALUE(entry, from) \
-    (((entry) >> 16) +          \
-     (((from)&low_bits(static_cast<std::uint8_t>(entry))) >> (((entry) >> 8) & 63)))
+    (((entry) >> 16) + (low_bits_of<kBmi2>((from), (entry)) >> (((entry) >> 8) & 63)))
 
     // At the top of each round the bit buffer holds at least 56 bits and `e`
     // is the literal/length entry they start with. The next entry is looked
@@ -774,7 +819,7 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
         }
         const std::size_t distance = KP28_VALUE(e, bitbuf);
         KP28_CONSUME(e);
-        if (distance > static_cast<std::size_t>(out - out_begin)) {
+        if (kNearStart && distance > static_cast<std::size_t>(out - out_begin)) {
             exit = FastExit::BadData;
             break;
         }
@@ -793,28 +838,42 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
     return exit;
 }
 
-FastExit fast_loop_generic(FastState& s) {
-    return fast_loop(s);
+struct FastLoops {
+    FastExit (*near_start)(FastState&);
+    FastExit (*far)(FastState&);
+};
+
+FastExit fast_loop_generic_near(FastState& s) {
+    return fast_loop<false, true>(s);
+}
+FastExit fast_loop_generic_far(FastState& s) {
+    return fast_loop<false, false>(s);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-__attribute__((target("bmi2"))) FastExit fast_loop_bmi2(FastState& s) {
-    return fast_loop(s);
+__attribute__((target("bmi2"))) FastExit fast_loop_bmi2_near(FastState& s) {
+    return fast_loop<true, true>(s);
+}
+__attribute__((target("bmi2"))) FastExit fast_loop_bmi2_far(FastState& s) {
+    return fast_loop<true, false>(s);
 }
 
-FastExit (*pick_fast_loop())(FastState&) {
-    return __builtin_cpu_supports("bmi2") ? fast_loop_bmi2 : fast_loop_generic;
+FastLoops pick_fast_loops() {
+    if (__builtin_cpu_supports("bmi2")) return {fast_loop_bmi2_near, fast_loop_bmi2_far};
+    return {fast_loop_generic_near, fast_loop_generic_far};
 }
 #else
-FastExit (*pick_fast_loop())(FastState&) {
-    return fast_loop_generic;
+FastLoops pick_fast_loops() {
+    return {fast_loop_generic_near, fast_loop_generic_far};
 }
 #endif
 
 bool Inflater::huffman_block() {
-    static FastExit (*const run_fast_loop)(FastState&) = pick_fast_loop();
+    static const FastLoops loops = pick_fast_loops();
     FastState s{in_, end_, bitbuf_, bitsleft_, out_begin_, out_, out_end_, codes_};
-    const FastExit exit = run_fast_loop(s);
+    const FastExit exit =
+        (static_cast<std::size_t>(out_ - out_begin_) >= kWindowSize ? loops.far
+                                                                    : loops.near_start)(s);
     in_ = s.in;
     bitbuf_ = s.bitbuf;
     bitsleft_ = s.bitsleft;

@@ -60,11 +60,13 @@ TEST(Crc32, EveryLengthAndAlignmentMatchesTheBitwiseDefinition) {
               reference_crc(data.data(), data.size()));
 }
 
-// The table path works on 4 KiB stretches in lanes and joins them: lengths
-// around whole stretches, from a previous value, show the joining is exact.
+// The table path works on 32 KiB and 4 KiB stretches in lanes and joins
+// them: lengths around whole stretches, from a previous value, show the
+// joining is exact.
 TEST(Crc32, TablePathMatchesTheDefinitionAroundWholeStretches) {
-    const auto data = gztest::random_bytes(3 * 4096 + 100, 11);
-    for (std::size_t n : {4095, 4096, 4097, 8192, 8192 + 13, 3 * 4096 + 99}) {
+    const auto data = gztest::random_bytes(2 * 32768 + 3 * 4096 + 100, 11);
+    for (std::size_t n : {4095, 4096, 4097, 8192 + 13, 3 * 4096 + 99, 32767, 32768,
+                          32768 + 4096 + 5, 2 * 32768 + 3 * 4096 + 97}) {
         for (std::size_t offset : {0, 3}) {
             const std::uint32_t first = reference_crc(data.data(), offset);
             EXPECT_EQ(kp28::crc32_portable(first, data.data() + offset, n),
