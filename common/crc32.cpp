@@ -87,20 +87,33 @@ constexpr std::size_t kLanes = 4;
 
 // The register after `lane_bytes` zero bytes, as a function of the register
 // before: linear over GF(2), so tables of it for each of the four bytes of the
-// register combine by XOR. Built from the images of the 32 single bits.
+// register combine by XOR. The map is a 32x32 bit matrix (the images of the
+// single bits); one zero byte squared log2(lane_bytes) times gives it, few
+// enough steps for any compiler's constant evaluation.
+struct BitMatrix {
+    std::uint32_t image[32];
+};
+constexpr std::uint32_t apply(const BitMatrix& m, std::uint32_t v) {
+    std::uint32_t r = 0;
+    for (int b = 0; b < 32; ++b)
+        if (v & (1u << b)) r ^= m.image[b];
+    return r;
+}
 using ShiftTables = std::array<std::array<std::uint32_t, 256>, 4>;
 constexpr ShiftTables make_shift_tables(std::size_t lane_bytes) {
-    std::uint32_t bit_image[32] = {};
+    BitMatrix m{};
     for (int b = 0; b < 32; ++b) {
-        std::uint32_t r = 1u << b;
-        for (std::size_t i = 0; i < lane_bytes; ++i) r = kTables[0][r & 0xFF] ^ (r >> 8);
-        bit_image[b] = r;
+        const std::uint32_t r = 1u << b;
+        m.image[b] = kTables[0][r & 0xFF] ^ (r >> 8);  // one zero byte
+    }
+    for (std::size_t n = 1; n < lane_bytes; n *= 2) {
+        BitMatrix twice{};
+        for (int b = 0; b < 32; ++b) twice.image[b] = apply(m, m.image[b]);
+        m = twice;
     }
     ShiftTables t{};
     for (int k = 0; k < 4; ++k)
-        for (unsigned v = 0; v < 256; ++v)
-            for (int b = 0; b < 8; ++b)
-                if (v & (1u << b)) t[k][v] ^= bit_image[8 * k + b];
+        for (unsigned v = 0; v < 256; ++v) t[k][v] = apply(m, v << (8 * k));
     return t;
 }
 template <std::size_t kLaneBytes>
@@ -108,6 +121,7 @@ constexpr ShiftTables kShift = make_shift_tables(kLaneBytes);
 
 template <std::size_t kLaneBytes>
 KP28_CRC_INLINE std::uint32_t shift_lane(std::uint32_t reg) {
+    static_assert(std::has_single_bit(kLaneBytes), "the shift is built by squaring");
     const ShiftTables& t = kShift<kLaneBytes>;
     return t[0][reg & 0xFF] ^ t[1][(reg >> 8) & 0xFF] ^ t[2][(reg >> 16) & 0xFF] ^ t[3][reg >> 24];
 }
