@@ -25,12 +25,19 @@
 //    a longest match's worth of output room remain, and so needs no bounds
 //    checks inside, and a careful one that checks every byte at the ends of
 //    the input and of the output. The fast loop is also built for BMI2, where
-//    shifts by a register amount are single instructions, and picked at run
-//    time.
+//    shifts by a register amount and masks by a bit count are single
+//    instructions, and picked at run time; and in a second form for output
+//    past the first 32 KiB, where no match can reach before the start and
+//    distances need no check.
+//  - Tables are built per block by a walk over the symbols sorted by code
+//    length, doubling the filled part of the table as the length grows (see
+//    build_table), so a short block does not pay for entries one at a time;
+//    the fixed code's tables are built once per process.
 //  - Failures leave through one place (`fail`), which records the reason; the
 //    decode loops only test the condition.
 //  - All state belongs to one call (the tables, some 45 KiB, are allocated per
-//    call); nothing is shared between calls.
+//    call); nothing is shared between calls but the fixed code's tables, which
+//    are only read once built.
 #include "gunzip.h"
 
 #include <kp28/crc32.h>
