@@ -201,8 +201,8 @@ KP28_ALWAYS_INLINE constexpr std::uint64_t low_bits(unsigned n) {
 // part is doubled with one memcpy. The doubling lays down every replica a
 // shorter code needs, and positions not yet written belong to longer codes,
 // which write them later. So a table costs one store per code plus block
-// copies of 2^table_bits entries at most, instead of a store per replica. Longer codes go to
-// subtables behind a link entry.
+// copies of 2^table_bits entries at most, instead of a store per replica.
+// Longer codes go to subtables behind a link entry.
 //
 // `counted`, if given, holds the number of symbols of each length (the decoder
 // counts them as it reads the lengths, for less than a loop over them costs).
