@@ -192,6 +192,18 @@ KP28_ALWAYS_INLINE constexpr std::uint64_t low_bits(unsigned n) {
     return (std::uint64_t{1} << n) - 1;
 }
 
+// Every 11-bit value reversed: a primary-table code (at most 11 bits) comes
+// out reversed with one lookup, as the top bits of an 11-bit value.
+constexpr std::array<std::uint16_t, 2048> make_reversal11() {
+    std::array<std::uint16_t, 2048> t{};
+    for (unsigned i = 0; i < 2048; ++i)
+        for (unsigned b = 0; b < 11; ++b)
+            t[i] = static_cast<std::uint16_t>(t[i] | (((i >> b) & 1u) << (10 - b)));
+    return t;
+}
+constexpr auto kReversal11 = make_reversal11();
+static_assert(kLitlenTableBits <= 11 && kDistTableBits <= 11 && kCodelenTableBits <= 11);
+
 // Builds a decode table from code lengths, with a primary table of
 // `table_bits`.
 //
@@ -261,7 +273,7 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
         }
         const std::uint32_t extra = len + (len << 8);
         for (unsigned n = 0; n < count[len]; ++n, ++code)
-            table[reverse_bits(code, len)] = entries[sorted[k++]] + extra;
+            table[kReversal11[code << (11 - len)]] = entries[sorted[k++]] + extra;
     }
     if (len > max_len) {
         // All codes fit: replicate up to the full width.
