@@ -25,12 +25,19 @@
 //    a longest match's worth of output room remain, and so needs no bounds
 //    checks inside, and a careful one that checks every byte at the ends of
 //    the input and of the output. The fast loop is also built for BMI2, where
-//    shifts by a register amount are single instructions, and picked at run
-//    time.
+//    shifts by a register amount and masks by a bit count are single
+//    instructions, and picked at run time; and in a second form for output
+//    past the first 32 KiB, where no match can reach before the start and
+//    distances need no check.
+//  - Tables are built per block by a walk over the symbols sorted by code
+//    length, doubling the filled part of the table as the length grows (see
+//    build_table), so a short block does not pay for entries one at a time;
+//    the fixed code's tables are built once per process.
 //  - Failures leave through one place (`fail`), which records the reason; the
 //    decode loops only test the condition.
 //  - All state belongs to one call (the tables, some 45 KiB, are allocated per
-//    call); nothing is shared between calls.
+//    call); nothing is shared between calls but the fixed code's tables, which
+//    are only read once built.
 #include "gunzip.h"
 
 #include <kp28/crc32.h>
@@ -50,14 +57,18 @@ namespace {
 // calls must be inlined into each so that it is compiled for both as well.
 #define KP28_ALWAYS_INLINE inline __attribute__((always_inline))
 
-// Literal/length primary table width. 2^11 entries of 4 bytes (8 KiB) sit in
+// Literal/length primary table width: 2^11 entries of 4 bytes (8 KiB) sit in
 // the first-level cache and resolve all but the rarest symbols of real data in
-// one lookup; refilling 2048 entries per block costs little next to the
-// thousands of symbols a block carries. 9 bits would force subtable lookups
-// for common literals in compressed code.
+// one lookup; 9 bits would force subtable lookups for common literals in
+// compressed code. The width is fixed, so that the decode loops mask with a
+// constant and keep a register free, and a table is built by doubling copies
+// of its filled part (see build_table): a block pays one store per code and
+// at most 8 KiB of memcpy, some hundreds of cycles, however many entries its
+// short codes stand for. The fixed code's tables are built once.
 constexpr unsigned kLitlenTableBits = 11;
 // Distance primary table width: distance codes are at most 15 bits, but in
-// practice rarely over 8, and only 30 symbols exist.
+// practice rarely over 8, and only 30 symbols exist; 256 entries (1 KiB) are
+// quick to build even for the short blocks of a frequently flushed stream.
 constexpr unsigned kDistTableBits = 8;
 // Code-length codes are at most 7 bits: a single level always suffices.
 constexpr unsigned kCodelenTableBits = 7;
@@ -143,6 +154,10 @@ constexpr auto kCodelenEntries = make_codelen_entries();
 constexpr std::array<std::uint8_t, kNumCodelenSyms> kCodelenOrder = {
     16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
 
+// Output is fed to the CRC in pieces of at least this size: well inside the
+// second-level cache, so the bytes are read from it, not from memory.
+constexpr std::size_t kCrcPiece = 32768;
+
 // Inflate's own result codes, as the failure text shows them.
 enum InflateError : int {
     // Incomplete code set, invalid symbol, bad stored length, code lengths
@@ -173,52 +188,111 @@ std::uint32_t reverse_bits(std::uint32_t code, unsigned len) {
     return r16 >> (16 - len);
 }
 
-// Builds a decode table from code lengths. `sparse_ok`: a set with no codes,
-// or a single code of one bit, is accepted (RFC 1951 3.2.7 allows it for the
-// distance code of a block with one distance or none); its unused entries
-// decode as invalid.
+KP28_ALWAYS_INLINE constexpr std::uint64_t low_bits(unsigned n) {
+    return (std::uint64_t{1} << n) - 1;
+}
+
+// Every 11-bit value reversed: a primary-table code (at most 11 bits) comes
+// out reversed with one lookup, as the top bits of an 11-bit value.
+constexpr std::array<std::uint16_t, 2048> make_reversal11() {
+    std::array<std::uint16_t, 2048> t{};
+    for (unsigned i = 0; i < 2048; ++i)
+        for (unsigned b = 0; b < 11; ++b)
+            t[i] = static_cast<std::uint16_t>(t[i] | (((i >> b) & 1u) << (10 - b)));
+    return t;
+}
+constexpr auto kReversal11 = make_reversal11();
+static_assert(kLitlenTableBits <= 11 && kDistTableBits <= 11 && kCodelenTableBits <= 11);
+
+// Builds a decode table from code lengths, with a primary table of
+// `table_bits`.
+//
+// Primary entries are written by a walk over the symbols in canonical order,
+// shortest codes first: each code of length `len` is stored once, at its
+// bit-reversed position below 2^len, and before the next length the filled
+// part is doubled with one memcpy. The doubling lays down every replica a
+// shorter code needs, and positions not yet written belong to longer codes,
+// which write them later. So a table costs one store per code plus block
+// copies of 2^table_bits entries at most, instead of a store per replica.
+// Longer codes go to subtables behind a link entry.
+//
+// `counted`, if given, holds the number of symbols of each length (the decoder
+// counts them as it reads the lengths, for less than a loop over them costs).
+// `sparse_ok`: a set with no codes, or a single code of one bit, is accepted
+// (RFC 1951 3.2.7 allows it for the distance code of a block with one distance
+// or none); its unused entries decode as invalid.
 Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bits,
                   const std::uint8_t* lens, unsigned num_lens, const std::uint32_t* entries,
-                  bool sparse_ok) {
+                  bool sparse_ok, const unsigned* counted = nullptr) {
     unsigned count[kMaxCodeBits + 1] = {};
-    for (unsigned s = 0; s < num_lens; ++s) ++count[lens[s]];
+    if (counted != nullptr)
+        std::copy(counted, counted + kMaxCodeBits + 1, count);
+    else
+        for (unsigned s = 0; s < num_lens; ++s) ++count[lens[s]];
     count[0] = 0;
     int left = 1;
-    unsigned codes = 0;
+    unsigned codes = 0, max_len = 0;
     for (unsigned len = 1; len <= kMaxCodeBits; ++len) {
         left = (left << 1) - static_cast<int>(count[len]);
         if (left < 0) return Build::Oversubscribed;
         codes += count[len];
+        if (count[len] != 0) max_len = len;
     }
-    const std::size_t primary = std::size_t{1} << table_bits;
     if (left > 0) {
         if (!sparse_ok || codes > 1 || (codes == 1 && count[1] != 1)) return Build::Incomplete;
-        std::fill(table, table + primary,
-                  kInvalid + 1);  // an unused code still takes its first bit
+        // An unused code still takes its first bit, so that running out of
+        // input is noticed before the invalid symbol is.
+        table[0] = table[1] = kInvalid + 1;
+        for (unsigned s = 0; s < num_lens; ++s)
+            if (lens[s] != 0) table[0] = entries[s] + 1 + (1u << 8);
+        for (std::size_t filled = 2; filled < (std::size_t{1} << table_bits); filled <<= 1)
+            std::memcpy(table + filled, table, filled * sizeof *table);
+        return Build::Ok;
     }
 
     // Symbols sorted by code length, then by value: the canonical code order.
-    unsigned offset[kMaxCodeBits + 2] = {};
-    for (unsigned len = 1; len <= kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
+    // Unused symbols (length 0) are sorted to the end, so that the loop has
+    // no branch to mispredict.
+    unsigned offset[kMaxCodeBits + 1] = {};
+    for (unsigned len = 1; len < kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
+    offset[0] = codes;
     std::uint16_t sorted[kNumLitlenSyms];
     for (unsigned s = 0; s < num_lens; ++s)
-        if (lens[s] != 0) sorted[offset[lens[s]]++] = static_cast<std::uint16_t>(s);
+        sorted[offset[lens[s]]++] = static_cast<std::uint16_t>(s);
 
-    unsigned remaining[kMaxCodeBits + 1];
-    std::copy(std::begin(count), std::end(count), remaining);
-    std::size_t next_free = primary;
-    std::uint32_t current_prefix = ~0u, sub_start = 0, sub_bits = 0;
     std::uint32_t code = 0;
     unsigned k = 0;
-    for (unsigned len = 1; len <= kMaxCodeBits; ++len, code <<= 1) {
+    std::size_t filled = 0;  // entries valid for all codes so far: 2^len once codes began
+    unsigned len = 1;
+    for (; len <= std::min(table_bits, max_len); ++len, code <<= 1) {
+        if (filled != 0) {
+            std::memcpy(table + filled, table, filled * sizeof *table);
+            filled <<= 1;
+        } else if (count[len] != 0) {
+            filled = std::size_t{1} << len;
+        }
+        const std::uint32_t extra = len + (len << 8);
+        for (unsigned n = 0; n < count[len]; ++n, ++code)
+            table[kReversal11[code << (11 - len)]] = entries[sorted[k++]] + extra;
+    }
+    if (len > max_len) {
+        // All codes fit: replicate up to the full width.
+        for (; filled < (std::size_t{1} << table_bits); filled <<= 1)
+            std::memcpy(table + filled, table, filled * sizeof *table);
+        return Build::Ok;
+    }
+
+    // Codes longer than the primary width. Their prefixes are positions the
+    // walk above left for them.
+    unsigned remaining[kMaxCodeBits + 1];
+    std::copy(std::begin(count), std::end(count), remaining);
+    const std::size_t primary = std::size_t{1} << table_bits;
+    std::size_t next_free = primary;
+    std::uint32_t current_prefix = ~0u, sub_start = 0, sub_bits = 0;
+    for (; len <= max_len; ++len, code <<= 1) {
         for (unsigned n = 0; n < count[len]; ++n, ++code, --remaining[len]) {
             const unsigned sym = sorted[k++];
             const std::uint32_t rev = reverse_bits(code, len);
-            if (len <= table_bits) {
-                const std::uint32_t e = entries[sym] + len + (len << 8);
-                for (std::size_t i = rev; i < primary; i += std::size_t{1} << len) table[i] = e;
-                continue;
-            }
             const std::uint32_t prefix = rev & static_cast<std::uint32_t>(primary - 1);
             if (prefix != current_prefix) {
                 // A new subtable: wide enough for the longest code under this
@@ -238,6 +312,8 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
                 table[prefix] =
                     kExceptional | kLink | (sub_start << 16) | (sub_bits << 8) | table_bits;
             }
+            // Subtables are at most 2^(15 - table bits) entries: replicating
+            // by stride is cheap there.
             const unsigned rest = len - table_bits;
             const std::uint32_t e = entries[sym] + rest + (rest << 8);
             for (std::size_t i = rev >> table_bits; i < (std::size_t{1} << sub_bits);
@@ -254,6 +330,35 @@ struct Tables {
     std::uint32_t codelen[kCodelenCapacity];
 };
 
+// The tables a Huffman block decodes with: its own or the fixed ones.
+struct BlockCodes {
+    const std::uint32_t* litlen;
+    const std::uint32_t* dist;
+};
+
+// The fixed codes never change: built once per process (the first fixed block
+// builds them; the initialisation of a function's static is thread-safe) and
+// only read afterwards. Their longest codes are 9 and 5 bits: no subtables.
+struct FixedTables {
+    std::uint32_t litlen[std::size_t{1} << kLitlenTableBits];
+    std::uint32_t dist[std::size_t{1} << kDistTableBits];
+
+    FixedTables() {
+        std::uint8_t lens[kNumLitlenSyms];
+        std::fill(lens, lens + 144, 8);
+        std::fill(lens + 144, lens + 256, 9);
+        std::fill(lens + 256, lens + 280, 7);
+        std::fill(lens + 280, lens + 288, 8);
+        build_table(litlen, std::size(litlen), kLitlenTableBits, lens, kNumLitlenSyms,
+                    kLitlenEntries.data(), false);
+        // All 32 distance codes of five bits: a complete set whose symbols 30
+        // and 31 decode as invalid.
+        std::fill(lens, lens + kNumDistSyms, 5);
+        build_table(dist, std::size(dist), kDistTableBits, lens, kNumDistSyms, kDistEntries.data(),
+                    false);
+    }
+};
+
 KP28_ALWAYS_INLINE std::uint64_t load_le64(const std::uint8_t* p) {
     std::uint64_t v;
     std::memcpy(&v, p, 8);
@@ -264,10 +369,6 @@ KP28_ALWAYS_INLINE std::uint64_t load_le64(const std::uint8_t* p) {
 std::uint32_t load_le32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-KP28_ALWAYS_INLINE constexpr std::uint64_t low_bits(unsigned n) {
-    return (std::uint64_t{1} << n) - 1;
 }
 
 class Inflater {
@@ -354,10 +455,12 @@ class Inflater {
     std::uint8_t* out_;
     std::uint8_t* out_end_;
     Tables& t_;
+    BlockCodes codes_{};  // the current block's
     std::uint64_t bitbuf_ = 0;
     unsigned bitsleft_ = 0;
     unsigned overread_ = 0;  // zero bytes supplied past the end of the input
     std::uint32_t crc_ = 0;
+    const std::uint8_t* crc_done_ = out_begin_;  // output up to here is in crc_
     Failure failure_ = Failure::None;
     int error_ = 0;
     const char* tree_message_ = nullptr;
@@ -368,7 +471,6 @@ bool Inflater::inflate() {
         if (!refill()) return false;
         const bool last = take(1) != 0;
         const unsigned type = take(2);
-        std::uint8_t* const block_start = out_;
         bool ok;
         switch (type) {
             case 0:
@@ -384,9 +486,14 @@ bool Inflater::inflate() {
                 ok = fail(Failure::Inflate, kErrOversubscribed);
                 break;
         }
-        // The CRC follows the output block by block, while it is still in cache.
-        crc_ = kp28::crc32(crc_, block_start, static_cast<std::size_t>(out_ - block_start));
         if (!ok) return false;
+        // The CRC follows the output while it is still in cache, in pieces of
+        // at least kCrcPiece: small blocks (a frequently flushed stream)
+        // would otherwise pay the call and the tail of the fast CRC each.
+        if (last || static_cast<std::size_t>(out_ - crc_done_) >= kCrcPiece) {
+            crc_ = kp28::crc32(crc_, crc_done_, static_cast<std::size_t>(out_ - crc_done_));
+            crc_done_ = out_;
+        }
         if (last) break;
     }
     if (padding_consumed()) return fail(Failure::RanOut);
@@ -412,18 +519,8 @@ bool Inflater::stored_block() {
 }
 
 bool Inflater::fixed_tables() {
-    std::uint8_t lens[kNumLitlenSyms];
-    std::fill(lens, lens + 144, 8);
-    std::fill(lens + 144, lens + 256, 9);
-    std::fill(lens + 256, lens + 280, 7);
-    std::fill(lens + 280, lens + 288, 8);
-    build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, kNumLitlenSyms,
-                kLitlenEntries.data(), false);
-    // All 32 distance codes of five bits: a complete set whose symbols 30 and
-    // 31 decode as invalid.
-    std::fill(lens, lens + kNumDistSyms, 5);
-    build_table(t_.dist, kDistCapacity, kDistTableBits, lens, kNumDistSyms, kDistEntries.data(),
-                false);
+    static const FixedTables fixed;
+    codes_ = {fixed.litlen, fixed.dist};
     return true;
 }
 
@@ -456,6 +553,7 @@ bool Inflater::dynamic_tables() {
     const unsigned num = num_litlen + num_dist;
     unsigned i = 0;
     std::uint8_t previous = 0;
+    unsigned count[kMaxCodeBits + 1] = {};  // of all lengths read so far
     while (i < num) {
         if (bitsleft_ < kCodelenTableBits + 7 && !refill()) return false;
         const std::uint32_t e = t_.codelen[bitbuf_ & low_bits(kCodelenTableBits)];
@@ -463,11 +561,13 @@ bool Inflater::dynamic_tables() {
         const unsigned sym = e >> 16;
         if (sym < 16) {
             lens[i++] = previous = static_cast<std::uint8_t>(sym);
+            ++count[sym];
             continue;
         }
         unsigned repeat;
         std::uint8_t value = 0;
         if (sym == 16) {
+            if (i == 0) return fail(Failure::Inflate, kErrBadData);  // no length to repeat
             repeat = 3 + take(2);
             value = previous;
         } else if (sym == 17) {
@@ -477,12 +577,18 @@ bool Inflater::dynamic_tables() {
         }
         if (repeat > num - i) return fail(Failure::Inflate, kErrBadData);
         std::fill(lens + i, lens + i + repeat, value);
+        count[value] += repeat;
         i += repeat;
         previous = value;
     }
+    // The distance lengths are few: counting them apart leaves the
+    // literal/length counts.
+    unsigned dist_count[kMaxCodeBits + 1] = {};
+    for (unsigned s = num_litlen; s < num; ++s) ++dist_count[lens[s]];
+    for (unsigned len = 0; len <= kMaxCodeBits; ++len) count[len] -= dist_count[len];
 
     switch (build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, num_litlen,
-                        kLitlenEntries.data(), false)) {
+                        kLitlenEntries.data(), false, count)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -492,7 +598,7 @@ bool Inflater::dynamic_tables() {
             return fail(Failure::Inflate, kErrOversubscribed);
     }
     switch (build_table(t_.dist, kDistCapacity, kDistTableBits, lens + num_litlen, num_dist,
-                        kDistEntries.data(), true)) {
+                        kDistEntries.data(), true, dist_count)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -501,11 +607,13 @@ bool Inflater::dynamic_tables() {
         case Build::Oversubscribed:
             return fail(Failure::Inflate, kErrOversubscribed);
     }
+    codes_ = {t_.litlen, t_.dist};
     return true;
 }
 
-// Room for the word-at-a-time copies to run past the end of a match.
-constexpr std::size_t kCopySlack = 16;
+// Room for the word-at-a-time copies to run past the end of a match: they
+// store 32 bytes at a time, so at most 31 bytes beyond it.
+constexpr std::size_t kCopySlack = 32;
 
 // Copies a match of `length` bytes from `dist` bytes back. The caller
 // guarantees length + kCopySlack bytes of room: whole words are copied and the
@@ -514,32 +622,50 @@ constexpr std::size_t kCopySlack = 16;
 KP28_ALWAYS_INLINE void copy_match_fast(std::uint8_t* dst, std::size_t dist, std::size_t length) {
     const std::uint8_t* src = dst - dist;
     std::uint8_t* const stop = dst + length;
+    // Most matches are short: the first 32 bytes are copied whether needed or
+    // not (the slack allows it), so that they cost no loop branch to mispredict.
     if (dist >= 16) {
         // Each load ends at or before the bytes the previous store wrote, so
         // overlapping matches repeat correctly.
-        do {
+        std::memcpy(dst, src, 16);
+        std::memcpy(dst + 16, src + 16, 16);
+        dst += 32;
+        src += 32;
+        while (dst < stop) {
             std::memcpy(dst, src, 16);
+            std::memcpy(dst + 16, src + 16, 16);
+            dst += 32;
+            src += 32;
+        }
+    } else if (dist >= 8) {
+        std::memcpy(dst, src, 8);
+        std::memcpy(dst + 8, src + 8, 8);
+        std::memcpy(dst + 16, src + 16, 8);
+        std::memcpy(dst + 24, src + 24, 8);
+        dst += 32;
+        src += 32;
+        while (dst < stop) {
+            std::memcpy(dst, src, 8);
+            std::memcpy(dst + 8, src + 8, 8);
             dst += 16;
             src += 16;
-        } while (dst < stop);
-    } else if (dist >= 8) {
-        do {
-            std::memcpy(dst, src, 8);
-            dst += 8;
-            src += 8;
-        } while (dst < stop);
+        }
     } else if (dist == 1) {  // a run of one byte value, common in padding and tables
         const std::uint64_t v = std::uint64_t{*src} * 0x0101010101010101ull;
         do {
             std::memcpy(dst, &v, 8);
             std::memcpy(dst + 8, &v, 8);
-            dst += 16;
+            std::memcpy(dst + 16, &v, 8);
+            std::memcpy(dst + 24, &v, 8);
+            dst += 32;
         } while (dst < stop);
     } else {
         // Period of 2 to 7 bytes: lay down the first eight bytes one by one,
         // then copy words from a whole number of periods (at least 8) back.
         for (int i = 0; i < 8; ++i) dst[i] = src[i];
-        const std::size_t step = dist * ((8 + dist - 1) / dist);
+        // The smallest whole number of periods of at least eight bytes.
+        static constexpr std::uint8_t kStep[8] = {0, 0, 8, 9, 8, 10, 12, 14};
+        const std::size_t step = kStep[dist];
         dst += 8;
         src = dst - step;
         while (dst < stop) {
@@ -576,8 +702,7 @@ struct FastState {
     std::uint8_t* out_begin;
     std::uint8_t* out;
     std::uint8_t* out_end;
-    const std::uint32_t* litlen;
-    const std::uint32_t* dist;
+    BlockCodes codes;
 };
 
 enum class FastExit { NoRoom, EndOfBlock, BadData };
@@ -586,133 +711,188 @@ enum class FastExit { NoRoom, EndOfBlock, BadData };
 // refills with one load and stores without checks. Compiled twice (below):
 // once for any x86-64 and once with BMI2, whose shifts by a register amount
 // are single instructions; this loop shifts on every symbol.
+// The low `entry & 0xFF` bits of `bits`. With BMI2 that is one instruction,
+// which compilers do not reliably pick for the mask-and-shift form.
+template <bool kBmi2>
+KP28_ALWAYS_INLINE std::uint64_t low_bits_of(std::uint64_t bits, std::uint32_t entry) {
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+    if constexpr (kBmi2) {
+        std::uint64_t r;
+        asm("bzhi %2, %1, %0" : "=r"(r) : "r"(bits), "r"(std::uint64_t{entry}));
+        return r;
+    }
+#endif
+    return bits & low_bits(entry & 0xFF);
+}
+
+// Largest distance a match can have: once this much output exists, no match
+// can reach before its start.
+constexpr std::size_t kWindowSize = 32768;
+
+// kNearStart: the output may still be shorter than kWindowSize, so every
+// distance is checked against it; later nothing needs to be checked.
+template <bool kBmi2, bool kNearStart>
 KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
+    if (s.in_end - s.in < static_cast<std::ptrdiff_t>(kFastInRoom) ||
+        s.out_end - s.out < static_cast<std::ptrdiff_t>(kFastOutRoom))
+        return FastExit::NoRoom;
+    // Everything the loop reads lives in locals: the output stores are byte
+    // stores, which may alias any memory, so fields of `s` would be loaded
+    // again after each of them.
     const std::uint8_t* in = s.in;
     std::uint64_t bitbuf = s.bitbuf;
-    unsigned bitsleft = s.bitsleft;
+    // Only the low byte of `bits` counts the bits held: a symbol is consumed
+    // by subtracting its whole entry, whose low byte is the number of bits,
+    // which saves masking the entry on every symbol. The garbage above the
+    // low byte never reaches it, since no more bits are consumed than held.
+    std::uint32_t bits = s.bitsleft;
     std::uint8_t* out = s.out;
-    const std::uint32_t* const litlen = s.litlen;
-    const std::uint32_t* const dist = s.dist;
+    const std::uint8_t* const out_begin = s.out_begin;
+    // Loop while at least these much input and output remain.
+    const std::uint8_t* const in_last = s.in_end - kFastInRoom;
+    std::uint8_t* const out_last = s.out_end - kFastOutRoom;
+    const std::uint32_t* const litlen = s.codes.litlen;
+    const std::uint32_t* const dist = s.codes.dist;
+    constexpr std::uint64_t litlen_mask = low_bits(kLitlenTableBits);
+    constexpr std::uint64_t dist_mask = low_bits(kDistTableBits);
     FastExit exit = FastExit::NoRoom;
 
-#define KP28_REFILL()                        \
-    do {                                     \
-        bitbuf |= load_le64(in) << bitsleft; \
-        in += (63 - bitsleft) >> 3;          \
-        bitsleft |= 56;                      \
+    // Shift counts are taken modulo 64 (the & 63 costs nothing on x86-64);
+    // the low six bits of `bits` and of an entry are the true counts.
+#define KP28_REFILL()                           \
+    do {                                        \
+        bitbuf |= load_le64(in) << (bits & 63); \
+        in += 7 - ((bits >> 3) & 7);            \
+        bits |= 56;                             \
     } while (0)
-#define KP28_CONSUME(n)  \
-    do {                 \
-        bitbuf >>= (n);  \
-        bitsleft -= (n); \
+#define KP28_CONSUME(entry)      \
+    do {                         \
+        bitbuf >>= ((entry)&63); \
+        bits -= (entry);         \
     } while (0)
+// The value of an entry plus its extra bits, which follow the code in `from`
+// (the bit buffer as it was before the entry's bits were dropped).
+// Masks by the entry's low byte (a single instruction with BMI2) and shifts by
+// bits 8-13: for length and distance entries bits 12 and 13 are clear.
+#define KP28_VALUE(entry, from) \
+    (((entry) >> 16) + (low_bits_of<kBmi2>((from), (entry)) >> (((entry) >> 8) & 63)))
 
     // At the top of each round the bit buffer holds at least 56 bits and `e`
     // is the literal/length entry they start with. The next entry is looked
     // up as soon as its bits are known, before the output work of the current
     // symbol, so that the table load overlaps with the copy and survives a
     // mispredicted branch in it.
-    auto room = [&] {
-        return static_cast<std::size_t>(s.in_end - in) >= kFastInRoom &&
-               static_cast<std::size_t>(s.out_end - out) >= kFastOutRoom;
-    };
-    if (!room()) return exit;
+    auto room = [&] { return in <= in_last && out <= out_last; };
     KP28_REFILL();
-    std::uint32_t e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+    std::uint32_t e = litlen[bitbuf & litlen_mask];
     while (room()) {
         if (e & kLiteral) {
             // Up to three literals from one refill (56 bits hold three primary
             // codes); literals dominate machine code. A refill leaves the low
             // bits, and so the entry that ends the run, unchanged.
             *out++ = static_cast<std::uint8_t>(e >> 16);
-            KP28_CONSUME(e & 0xFF);
-            e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+            KP28_CONSUME(e);
+            e = litlen[bitbuf & litlen_mask];
             if (e & kLiteral) {
                 *out++ = static_cast<std::uint8_t>(e >> 16);
-                KP28_CONSUME(e & 0xFF);
-                e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+                KP28_CONSUME(e);
+                e = litlen[bitbuf & litlen_mask];
                 if (e & kLiteral) {
                     *out++ = static_cast<std::uint8_t>(e >> 16);
-                    KP28_CONSUME(e & 0xFF);
+                    KP28_CONSUME(e);
                     KP28_REFILL();
-                    e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+                    e = litlen[bitbuf & litlen_mask];
                     continue;
                 }
             }
             KP28_REFILL();  // a length and a distance need up to 48 bits
         }
         if (e & kLink) {
-            KP28_CONSUME(kLitlenTableBits);
+            KP28_CONSUME(e);
             e = litlen[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
             if (e & kLiteral) {
                 *out++ = static_cast<std::uint8_t>(e >> 16);
-                KP28_CONSUME(e & 0xFF);
+                KP28_CONSUME(e);
                 KP28_REFILL();
-                e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+                e = litlen[bitbuf & litlen_mask];
                 continue;
             }
         }
         if (e & kExceptional) {
-            KP28_CONSUME(e & 0xFF);
+            KP28_CONSUME(e);
             exit = (e & kEndOfBlock) ? FastExit::EndOfBlock
                                      : FastExit::BadData;  // else symbol 286 or 287
             break;
         }
-        const std::size_t length = (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
-        KP28_CONSUME(e & 0xFF);
+        const std::size_t length = KP28_VALUE(e, bitbuf);
+        KP28_CONSUME(e);
 
-        e = dist[bitbuf & low_bits(kDistTableBits)];
+        e = dist[bitbuf & dist_mask];
         if (e & kLink) {
-            KP28_CONSUME(kDistTableBits);
+            KP28_CONSUME(e);
             e = dist[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
         }
         if (e & kExceptional) {  // symbol 30, 31 or unused
             exit = FastExit::BadData;
             break;
         }
-        const std::size_t distance =
-            (e >> 16) + ((bitbuf & low_bits(e & 0xFF)) >> ((e >> 8) & 0xF));
-        KP28_CONSUME(e & 0xFF);
-        if (distance > static_cast<std::size_t>(out - s.out_begin)) {
+        const std::size_t distance = KP28_VALUE(e, bitbuf);
+        KP28_CONSUME(e);
+        if (kNearStart && distance > static_cast<std::size_t>(out - out_begin)) {
             exit = FastExit::BadData;
             break;
         }
         KP28_REFILL();
-        e = litlen[bitbuf & low_bits(kLitlenTableBits)];
+        e = litlen[bitbuf & litlen_mask];
         copy_match_fast(out, distance, length);
         out += length;
     }
 #undef KP28_REFILL
 #undef KP28_CONSUME
+#undef KP28_VALUE
     s.in = in;
     s.bitbuf = bitbuf;
-    s.bitsleft = bitsleft;
+    s.bitsleft = bits & 0xFF;
     s.out = out;
     return exit;
 }
 
-FastExit fast_loop_generic(FastState& s) {
-    return fast_loop(s);
+struct FastLoops {
+    FastExit (*near_start)(FastState&);
+    FastExit (*far)(FastState&);
+};
+
+FastExit fast_loop_generic_near(FastState& s) {
+    return fast_loop<false, true>(s);
+}
+FastExit fast_loop_generic_far(FastState& s) {
+    return fast_loop<false, false>(s);
 }
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-__attribute__((target("bmi2"))) FastExit fast_loop_bmi2(FastState& s) {
-    return fast_loop(s);
+__attribute__((target("bmi2"))) FastExit fast_loop_bmi2_near(FastState& s) {
+    return fast_loop<true, true>(s);
+}
+__attribute__((target("bmi2"))) FastExit fast_loop_bmi2_far(FastState& s) {
+    return fast_loop<true, false>(s);
 }
 
-FastExit (*pick_fast_loop())(FastState&) {
-    return __builtin_cpu_supports("bmi2") ? fast_loop_bmi2 : fast_loop_generic;
+FastLoops pick_fast_loops() {
+    if (__builtin_cpu_supports("bmi2")) return {fast_loop_bmi2_near, fast_loop_bmi2_far};
+    return {fast_loop_generic_near, fast_loop_generic_far};
 }
 #else
-FastExit (*pick_fast_loop())(FastState&) {
-    return fast_loop_generic;
+FastLoops pick_fast_loops() {
+    return {fast_loop_generic_near, fast_loop_generic_far};
 }
 #endif
 
 bool Inflater::huffman_block() {
-    static FastExit (*const run_fast_loop)(FastState&) = pick_fast_loop();
-    FastState s{in_, end_, bitbuf_, bitsleft_, out_begin_, out_, out_end_, t_.litlen, t_.dist};
-    const FastExit exit = run_fast_loop(s);
+    static const FastLoops loops = pick_fast_loops();
+    FastState s{in_, end_, bitbuf_, bitsleft_, out_begin_, out_, out_end_, codes_};
+    const FastExit exit =
+        (static_cast<std::size_t>(out_ - out_begin_) >= kWindowSize ? loops.far
+                                                                    : loops.near_start)(s);
     in_ = s.in;
     bitbuf_ = s.bitbuf;
     bitsleft_ = s.bitsleft;
@@ -720,15 +900,15 @@ bool Inflater::huffman_block() {
     if (exit == FastExit::EndOfBlock) return true;
     if (exit == FastExit::BadData) return fail(Failure::Inflate, kErrBadData);
 
-    const std::uint32_t* const litlen = t_.litlen;
-    const std::uint32_t* const dist = t_.dist;
+    const std::uint32_t* const litlen = codes_.litlen;
+    const std::uint32_t* const dist = codes_.dist;
     // Careful loop for the last bytes of input or output: refills may run past
     // the end of the input and every store is checked.
     for (;;) {
         if (!refill()) return false;
         std::uint32_t e = litlen[bitbuf_ & low_bits(kLitlenTableBits)];
         if (e & kLink) {
-            drop(kLitlenTableBits);
+            drop(e & 0xFF);
             e = litlen[(e >> 16) + (bitbuf_ & low_bits((e >> 8) & 0xF))];
         }
         // A symbol's bits are dropped before any check, so that a failure
@@ -749,7 +929,7 @@ bool Inflater::huffman_block() {
 
         e = dist[bitbuf_ & low_bits(kDistTableBits)];
         if (e & kLink) {
-            drop(kDistTableBits);
+            drop(e & 0xFF);
             e = dist[(e >> 16) + (bitbuf_ & low_bits((e >> 8) & 0xF))];
         }
         const std::uint64_t dist_bits = bitbuf_;

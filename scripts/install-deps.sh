@@ -9,6 +9,7 @@ packages=(
   libcurl4-openssl-dev zlib1g-dev libdeflate-dev
   python3 python3-pyftpdlib
   gzip pigz u-boot-tools
+  valgrind
   clang libclang-rt-14-dev
 )
 

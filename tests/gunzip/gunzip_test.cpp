@@ -322,6 +322,26 @@ std::vector<FaultCase> fault_cases() {
                      gz_of(with_fixed_symbols({{0x30 + 'a', 8}, {1, 7}, {1, 5}}), {}),
                      {err1}});
 
+    {
+        // Repeat code 16 as the first code length: there is no length to
+        // repeat. The rest of the stream is sound (read as zeros, the six
+        // lengths would give a valid block of "A"), so only that refusal fails it.
+        const auto lit = litlen_lengths({{'A', 1}, {256, 1}});
+        std::vector<LengthSymbol> seq = {{16, 3}};
+        for (std::size_t s = 6; s < lit.size(); ++s) seq.push_back({lit[s]});
+        seq.push_back({0});
+        std::vector<unsigned> cl(19, 0);
+        for (unsigned s = 0; s < 16; ++s) cl[s] = 4;
+        cl[15] = 0;
+        cl[16] = 4;
+        BitWriter w;
+        dynamic_header(w, true, 257, 1, cl, seq);
+        const auto c = canonical_codes(lit);
+        w.code(c['A'].bits, c['A'].length);
+        w.code(c[256].bits, c[256].length);
+        cases.push_back({"leading_repeat_of_nothing", gz_of(w.finish(), {'A'}), {err1}});
+    }
+
     Bytes crc_off = good;
     crc_off[crc_off.size() - 8] ^= 0x01;
     cases.push_back({"crc_one_bit_off", crc_off, {"crc error"}});
@@ -443,9 +463,9 @@ std::vector<ValidCase> valid_cases() {
             {"stored_fixed_empty_stored", w.finish(), {'a', 'b', 'c', 'a', 'b', 'c', 'a', 'b'}});
     }
     {
-        // Repeat code 16 first in the sequence repeats a length of zero.
+        // Repeat code 16 right after the first length repeats that length.
         const auto lit = litlen_lengths({{'A', 1}, {256, 1}});
-        std::vector<LengthSymbol> seq = {{16, 3}};  // six zeros for symbols 0-5
+        std::vector<LengthSymbol> seq = {{0}, {16, 2}};  // six zeros for symbols 0-5
         for (std::size_t s = 6; s < lit.size(); ++s) seq.push_back({lit[s]});
         seq.push_back({0});
         std::vector<unsigned> cl(19, 0);
@@ -457,7 +477,7 @@ std::vector<ValidCase> valid_cases() {
         const auto c = canonical_codes(lit);
         w.code(c['A'].bits, c['A'].length);
         w.code(c[256].bits, c[256].length);
-        cases.push_back({"leading_repeat_of_nothing", w.finish(), {'A'}});
+        cases.push_back({"repeat_of_the_first_length", w.finish(), {'A'}});
     }
     return cases;
 }

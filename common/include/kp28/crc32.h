@@ -12,8 +12,9 @@ namespace kp28 {
 // Continues a checksum: `previous` is the result of an earlier call (0 to
 // start), so crc32(crc32(0, a), b) == crc32(0, a + b). Over no bytes the value
 // is returned unchanged. Uses carry-less multiplication where the processor has
-// it and eight bytes per round through tables otherwise; both give the same
-// value as the byte-by-byte definition.
+// it and tables otherwise (four interleaved lanes of eight bytes per round,
+// sixteen bytes per round for the last few KiB); both give the same value as
+// the byte-by-byte definition.
 std::uint32_t crc32(std::uint32_t previous, const void* bytes, std::size_t length);
 
 inline std::uint32_t crc32(std::uint32_t previous, std::span<const std::uint8_t> bytes) {
@@ -25,7 +26,7 @@ inline std::uint32_t crc32(std::uint32_t previous, std::span<const std::uint8_t>
 // reg = table[(reg ^ b) & 0xFF] ^ (reg >> 8). The table is made at compile
 // time and every crc32() call starts its own register, so nothing needs to be
 // built or preset before a run; calling this is harmless and cheap.
-const std::array<std::uint32_t, 256>& build_crc_table();
+const std::array<std::uint32_t, 256>& crc_table();
 
 // The portable path alone, for tests that compare it with the fast one.
 std::uint32_t crc32_portable(std::uint32_t previous, const void* bytes, std::size_t length);
