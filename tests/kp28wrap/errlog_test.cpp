@@ -1,9 +1,13 @@
 // The error log as a host program sees it: which settings switch it on, which
 // outputs each word of WLOGMODE chooses, the file's name and its rotation.
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "wrap_test_base.h"
 
@@ -193,6 +197,87 @@ TEST_F(ErrlogTest, FileRotatesOnlyWhenLargerThanLimit) {
         } else {
             EXPECT_GT(std::filesystem::file_size(log), size);
         }
+    }
+}
+
+// Lines of a log file and its ".old" predecessor, by kind.
+struct LogCount {
+    size_t prefill = 0, calls = 0, loads = 0, other = 0;
+};
+
+void count_lines(const std::string& text, LogCount& c) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line == "prefill-line-xx")
+            ++c.prefill;
+        else if (line == "ERRLOG - Kp28wrap_initialization()")
+            ++c.calls;
+        else if (line.rfind("ERRLOG - DllMain(", 0) == 0)
+            ++c.loads;
+        else
+            ++c.other;
+    }
+}
+
+TEST_F(ErrlogTest, ProcessesSharingTheLogLoseNoLineWhenItRotates) {
+    // The file starts a little below the 1 MiB limit, so it crosses the limit
+    // while both writers run, and rotates exactly once: the ".old" that this
+    // rotation removes does not exist yet, so a serial run keeps every line.
+    constexpr size_t kPrefillLines = 65300;  // 16 bytes each: 3776 bytes below 1 MiB
+    constexpr int kWriters = 4;
+    constexpr int kCalls = 300;
+    constexpr int kRounds = 40;
+    const ScopedEnv vars(Env{{"KP28_SYSROOT", root.root()},
+                             {"KP28WRAP_DEBUG_OUT", std::nullopt},
+                             {"KP28WRAP_MODE", std::nullopt},
+                             {"WLOGERR", std::string("on")},
+                             {"WLOGMODE", std::string("LOG_FILE")},
+                             {"WLOGFILE", log},
+                             {"WLOGSIZE", std::string("1")}});
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        std::filesystem::remove(log + ".old");
+        {
+            std::ofstream f(log, std::ios::binary | std::ios::trunc);
+            for (size_t i = 0; i < kPrefillLines; ++i) f << "prefill-line-xx\n";
+        }
+        pid_t pids[kWriters] = {};
+        int go[kWriters] = {};
+        for (int w = 0; w < kWriters; ++w) {
+            int p[2];
+            ASSERT_EQ(pipe(p), 0);
+            posix_spawn_file_actions_t fa;
+            posix_spawn_file_actions_init(&fa);
+            posix_spawn_file_actions_adddup2(&fa, p[0], STDIN_FILENO);
+            posix_spawn_file_actions_addclose(&fa, p[1]);
+            const std::string n = std::to_string(kCalls);
+            char* argv[] = {const_cast<char*>(KP28WRAP_LOG_WRITER), const_cast<char*>(n.c_str()),
+                            nullptr};
+            ASSERT_EQ(posix_spawn(&pids[w], KP28WRAP_LOG_WRITER, &fa, nullptr, argv, environ), 0);
+            posix_spawn_file_actions_destroy(&fa);
+            close(p[0]);
+            go[w] = p[1];
+        }
+        // Every writer has loaded the library (one line each) before it reads go.
+        for (int w = 0; w < kWriters; ++w) {
+            EXPECT_EQ(::write(go[w], "g", 1), 1);
+            close(go[w]);
+        }
+        for (int w = 0; w < kWriters; ++w) {
+            int status = 0;
+            ASSERT_EQ(waitpid(pids[w], &status, 0), pids[w]);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        ASSERT_TRUE(std::filesystem::exists(log + ".old")) << "the limit was crossed";
+        LogCount c;
+        count_lines(read_file(log + ".old"), c);
+        count_lines(read_file(log), c);
+        EXPECT_EQ(c.prefill, kPrefillLines);
+        EXPECT_EQ(c.calls, size_t{kWriters} * kCalls);
+        EXPECT_EQ(c.loads, size_t{kWriters});
+        EXPECT_EQ(c.other, 0u) << "lines that ran into each other";
+        if (HasFailure()) break;
     }
 }
 
