@@ -162,6 +162,45 @@ TEST_F(ErrlogTest, DefaultFileIsKp28wrapLogInTmpdir) {
     EXPECT_NE(read_file(dir.file("kp28wrap.log")).find(kConnectLine), std::string::npos);
 }
 
+TEST_F(ErrlogTest, DefaultFileIsNotWrittenThroughAPlantedLink) {
+    root.add_usb_printer(0);
+    const std::string victim = dir.file("victim");
+    struct Case {
+        const char* name;
+        bool target_exists;
+        bool explicit_name;  // WLOGFILE names the link: the user chose it
+    };
+    const Case cases[] = {
+        {"link to a file", true, false},
+        {"dangling link", false, false},
+        {"named link", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string link = dir.file("kp28wrap.log");
+        std::filesystem::remove(link);
+        std::filesystem::remove(victim);
+        if (c.target_exists) {
+            FILE* f = fopen(victim.c_str(), "w");
+            fputs("keep\n", f);
+            fclose(f);
+        }
+        std::filesystem::create_symlink(victim, link);
+        run({{"WLOGERR", "on"},
+             {"WLOGMODE", "LOG_FILE"},
+             {"WLOGFILE", c.explicit_name ? std::optional<std::string>(link) : std::nullopt},
+             {"TMPDIR", dir.path()}});
+        EXPECT_TRUE(std::filesystem::is_symlink(link));
+        if (c.explicit_name) {
+            EXPECT_NE(read_file(victim).find(kConnectLine), std::string::npos);
+        } else if (c.target_exists) {
+            EXPECT_EQ(read_file(victim), "keep\n");
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(victim));
+        }
+    }
+}
+
 TEST_F(ErrlogTest, ZeroSizeLimitKeepsLatestLineAndOneBefore) {
     root.add_usb_printer(0);
     load({{"WLOGERR", "on"}, {"WLOGMODE", "LOG_FILE"}, {"WLOGFILE", log}, {"WLOGSIZE", "0"}});
@@ -202,7 +241,7 @@ TEST_F(ErrlogTest, FileRotatesOnlyWhenLargerThanLimit) {
 
 // Lines of a log file and its ".old" predecessor, by kind.
 struct LogCount {
-    size_t prefill = 0, calls = 0, loads = 0, other = 0;
+    size_t prefill = 0, older = 0, calls = 0, loads = 0, other = 0;
 };
 
 void count_lines(const std::string& text, LogCount& c) {
@@ -211,6 +250,8 @@ void count_lines(const std::string& text, LogCount& c) {
     while (std::getline(in, line)) {
         if (line == "prefill-line-xx")
             ++c.prefill;
+        else if (line == "older-generatio")
+            ++c.older;
         else if (line == "ERRLOG - Kp28wrap_initialization()")
             ++c.calls;
         else if (line.rfind("ERRLOG - DllMain(", 0) == 0)
@@ -222,8 +263,10 @@ void count_lines(const std::string& text, LogCount& c) {
 
 TEST_F(ErrlogTest, ProcessesSharingTheLogLoseNoLineWhenItRotates) {
     // The file starts a little below the 1 MiB limit, so it crosses the limit
-    // while both writers run, and rotates exactly once: the ".old" that this
-    // rotation removes does not exist yet, so a serial run keeps every line.
+    // while the writers run, and rotates exactly once: a serial run removes
+    // the older generation that ".old" holds and keeps every other line. The
+    // older generation is large, so that removing it takes a while: writers
+    // that rotate without a lock would then often remove each other's ".old".
     constexpr size_t kPrefillLines = 65300;  // 16 bytes each: 3776 bytes below 1 MiB
     constexpr int kWriters = 4;
     constexpr int kCalls = 300;
@@ -237,8 +280,9 @@ TEST_F(ErrlogTest, ProcessesSharingTheLogLoseNoLineWhenItRotates) {
                              {"WLOGSIZE", std::string("1")}});
     for (int round = 0; round < kRounds; ++round) {
         SCOPED_TRACE(round);
-        std::filesystem::remove(log + ".old");
         {
+            std::ofstream old(log + ".old", std::ios::binary | std::ios::trunc);
+            for (size_t i = 0; i < 4 * kPrefillLines; ++i) old << "older-generatio\n";
             std::ofstream f(log, std::ios::binary | std::ios::trunc);
             for (size_t i = 0; i < kPrefillLines; ++i) f << "prefill-line-xx\n";
         }
@@ -269,10 +313,10 @@ TEST_F(ErrlogTest, ProcessesSharingTheLogLoseNoLineWhenItRotates) {
             ASSERT_EQ(waitpid(pids[w], &status, 0), pids[w]);
             EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
         }
-        ASSERT_TRUE(std::filesystem::exists(log + ".old")) << "the limit was crossed";
         LogCount c;
         count_lines(read_file(log + ".old"), c);
         count_lines(read_file(log), c);
+        EXPECT_EQ(c.older, 0u) << "the limit was crossed: the older generation is gone";
         EXPECT_EQ(c.prefill, kPrefillLines);
         EXPECT_EQ(c.calls, size_t{kWriters} * kCalls);
         EXPECT_EQ(c.loads, size_t{kWriters});
