@@ -63,6 +63,9 @@ void TimerProc(PrinterInfo* rec, IdleTimer* t) {
             signalled = t->cv.wait_until(lk, deadline, ready);
         }
         if (t->stop) return;
+        // Before pending is taken: a release that found a wake already sent
+        // has counted itself by then, so its count is taken here too.
+        t->wake_sent.store(false);
         Clock::time_point rearm_from{};
         if (signalled) {
             // All releases so far count as one: only the latest decides
@@ -146,9 +149,11 @@ void release_timer(IdleTimer& t) {
                                 .count());
     if (t.pending.load() < 256) t.pending.fetch_add(1);
     // Armed: the thread's limited wait ends by itself and then finds this
-    // release. Disarmed: it waits without limit and must be woken; taking mu
-    // first means it is either before its check of pending or in its wait.
-    if (t.armed.load()) return;
+    // release. Disarmed: it waits without limit and must be woken, once;
+    // taking mu first means it is either before its check of pending or in
+    // its wait. Releases until it runs (a burst of writes while the thread
+    // has yet to get a processor) find the wake sent.
+    if (t.armed.load() || t.wake_sent.exchange(true)) return;
     { const std::lock_guard<std::mutex> lk(t.mu); }
     t.cv.notify_one();
 }

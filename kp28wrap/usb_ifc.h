@@ -52,6 +52,7 @@ struct IdleTimer {
     std::atomic<unsigned> pending{0};         // releases not yet taken (at most about 256)
     std::atomic<int64_t> last_release_ns{0};  // steady_clock, nanoseconds
     std::atomic<bool> armed{false};           // the thread is in its limited wait
+    std::atomic<bool> wake_sent{false};       // a release woke the thread, which has not run since
     bool stop = false;
     std::atomic<bool> stopping{false};  // stop, readable without mu
     std::thread thread;                 // joined by whoever takes the timer out of its record
