@@ -1,13 +1,13 @@
 #include "errlog.h"
 
+#include <atomic>
 #include <cctype>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
-#include <system_error>
 
 #include "platform/platform.h"
 
@@ -21,6 +21,54 @@ std::mutex g_last_line_mu;
 char g_last_log_line[kMaxLogLine + 1];
 
 constexpr long long kDefaultLogSizeMb = 2;
+
+// What the environment says about the two channels, as one word: the
+// environment's fingerprint in the high bits, and below it the error log's
+// outputs (none unless WLOGERR is "on" and WLOGMODE chooses some), whether
+// KP28WRAP_DEBUG_OUT names a copy of the debugger output, and a valid bit.
+// One word, so that threads refreshing it at once never leave a fingerprint
+// beside flags of another environment.
+constexpr uint64_t kOutputBits = 0xF;
+constexpr uint64_t kDebugCopyBit = 0x10;
+constexpr uint64_t kValidBit = 0x20;
+constexpr uint64_t kFingerprintMask = ~uint64_t{0x3F};
+std::atomic<uint64_t> g_env_word{0};
+
+// The word for the export in progress on this thread (see CallSettings).
+thread_local uint64_t t_call_word = 0;
+
+uint64_t read_env_word(uint64_t fingerprint) {
+    uint64_t word = (fingerprint & kFingerprintMask) | kValidBit;
+    const char* on = std::getenv("WLOGERR");
+    const char* mode = std::getenv("WLOGMODE");
+    if (on && std::strcmp(on, "on") == 0 && mode) {
+        if (has_token(mode, "LOG_FILE") || has_token(mode, "LOG_FILE_CAN")) word |= kLogFile;
+        if (has_token(mode, "LOG_SYSMSG") || has_token(mode, "LOG_SYSMSG_CAN")) word |= kLogStderr;
+        if (has_token(mode, "LOG_ERRORD") || has_token(mode, "LOG_ERRORD_CAN"))
+            word |= kLogDebugger;
+        if (has_token(mode, "LOG_VARIABLE") || has_token(mode, "LOG_VARIABLE_CAN"))
+            word |= kLogVariable;
+    }
+    const char* copy = std::getenv("KP28WRAP_DEBUG_OUT");
+    if (copy && *copy) word |= kDebugCopyBit;
+    return word;
+}
+
+// The settings as the environment stands: read afresh only when it changed
+// since they were last read, so a quiet process reads no variable per line.
+uint64_t env_word() {
+    const uint64_t fingerprint = platform::environment_fingerprint() & kFingerprintMask;
+    const uint64_t word = g_env_word.load(std::memory_order_relaxed);
+    if ((word & kValidBit) && (word & kFingerprintMask) == fingerprint) return word;
+    // Read after the fingerprint: a change in between is seen by the next line.
+    const uint64_t fresh = read_env_word(fingerprint);
+    g_env_word.store(fresh, std::memory_order_relaxed);
+    return fresh;
+}
+
+uint64_t current_word() {
+    return t_call_word ? t_call_word : env_word();
+}
 
 bool is_name_start(char c) {
     return std::isalpha(static_cast<unsigned char>(c)) || c == '_';
@@ -54,23 +102,25 @@ void write_log_file(const char* line) {
         write_line(stdout, line);
         return;
     }
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const auto size = fs::file_size(name, ec);
-    if (!ec && static_cast<long long>(size) > log_size_limit()) {
-        const std::string old = name + ".old";
-        fs::remove(old, ec);
-        fs::rename(name, old, ec);  // a refused rename leaves the file growing
-    }
-    FILE* f = std::fopen(name.c_str(), "a");
-    if (!f) return;
-    write_line(f, line);
-    std::fclose(f);
+    // The default file lives in a directory that everyone may write to: a
+    // link planted there must not lead the log into someone else's file.
+    const char* chosen = std::getenv("WLOGFILE");
+    std::string text = line;
+    text += '\n';
+    platform::append_log_file(name, text, log_size_limit(), chosen != nullptr);
 }
 
 void write_outputs(const char* line, unsigned outputs);
 
 }  // namespace
+
+CallSettings::CallSettings() : outer_(t_call_word) {
+    t_call_word = env_word();
+}
+
+CallSettings::~CallSettings() {
+    t_call_word = outer_;
+}
 
 bool has_token(const char* list, const char* word) {
     if (!list || !word || !*list) return false;
@@ -160,30 +210,22 @@ void write_outputs(const char* line, unsigned outputs) {
         g_last_log_line[kMaxLogLine] = '\0';
     }
     if (outputs & kLogStderr) write_line(stderr, line);
-    if (outputs & kLogDebugger) platform::debug_output(line);
+    if (outputs & kLogDebugger) platform::debug_output(line, std::getenv("KP28WRAP_DEBUG_OUT"));
 }
 }  // namespace
 
 void errlog(const char* text) {
-    const char* on = std::getenv("WLOGERR");
-    if (!on || std::strcmp(on, "on") != 0) return;
+    const unsigned bits = static_cast<unsigned>(current_word() & kOutputBits);
+    if (!bits) return;
     char line[kMaxLogLine + 1];
     std::snprintf(line, sizeof line, "ERRLOG - %s", text ? text : "");
-    const char* mode = std::getenv("WLOGMODE");
-    if (!mode) return;
-    unsigned bits = 0;
-    if (has_token(mode, "LOG_FILE") || has_token(mode, "LOG_FILE_CAN")) bits |= kLogFile;
-    if (has_token(mode, "LOG_SYSMSG") || has_token(mode, "LOG_SYSMSG_CAN")) bits |= kLogStderr;
-    if (has_token(mode, "LOG_ERRORD") || has_token(mode, "LOG_ERRORD_CAN")) bits |= kLogDebugger;
-    if (has_token(mode, "LOG_VARIABLE") || has_token(mode, "LOG_VARIABLE_CAN"))
-        bits |= kLogVariable;
-    if (bits) log_write(line, bits);
+    log_write(line, bits);
 }
 
 void trace(const char* format, ...) {
     // The trace runs several times per transfer: it is formatted only when
     // someone listens, and then straight behind its prefix.
-    if (!platform::debug_output_active()) return;
+    if (!(current_word() & kDebugCopyBit) && !platform::syslog_available()) return;
     static constexpr char kPrefix[] = "kp28wrap - ";
     char line[sizeof kPrefix - 1 + kMaxTraceMessage + 1];
     std::memcpy(line, kPrefix, sizeof kPrefix - 1);

@@ -2,11 +2,20 @@
 //
 // errlog: one line per exported call and one at load; off unless WLOGERR is
 // exactly "on", outputs chosen by the words of WLOGMODE. trace: the step by
-// step messages of the USB side, always sent to the debugger output. Both read
-// the environment afresh at every line and never change the last error code.
+// step messages of the USB side, always sent to the debugger output. Neither
+// ever changes the last error code.
+//
+// Both follow the environment as it stands at each line, yet a line that
+// nobody receives costs no look-up of a variable: what WLOGERR, WLOGMODE and
+// KP28WRAP_DEBUG_OUT decide is kept with a fingerprint of the environment and
+// read again only when the fingerprint changes (any setenv, putenv or
+// unsetenv). An exported call looks once, at its entry (CallSettings); the
+// trace lines it makes follow that look. The other variables (WLOGFILE,
+// WLOGSIZE, TMPDIR) are read when a line is actually written.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -23,6 +32,19 @@ enum LogOutput : unsigned {
 constexpr size_t kMaxLogLine = 4095;
 constexpr size_t kMaxTraceMessage = 255;
 constexpr size_t kMaxLogFileName = 127;
+
+// The settings for one exported call on this thread, from its entry to its
+// end; lines of the library's own threads look for themselves.
+class CallSettings {
+  public:
+    CallSettings();
+    ~CallSettings();
+    CallSettings(const CallSettings&) = delete;
+    CallSettings& operator=(const CallSettings&) = delete;
+
+  private:
+    uint64_t outer_;
+};
 
 void errlog(const char* text);
 void trace(const char* format, ...) __attribute__((format(printf, 1, 2)));

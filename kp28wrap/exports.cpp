@@ -32,6 +32,7 @@ template <class F>
 int32_t guarded(const char* name, int32_t fallback, F&& op) noexcept {
     CallScope scope;
     try {
+        const CallSettings settings;
         errlog(name);
         const TransportImpl* impl = g_impl.load();
         if (!impl) return set_errno(KP28WRAP_E_UNIMPLEMENTED);
@@ -50,7 +51,7 @@ __attribute__((constructor)) void library_attach() {
         std::snprintf(text, sizeof text, "DllMain(%p, DLL_PROCESS_ATTACH, %p)",
                       platform::module_base(), static_cast<void*>(nullptr));
         errlog(text);
-        platform::debug_output("kp28wrap::DllMain(): DLL_PROCESS_ATTACH");
+        log_write("kp28wrap::DllMain(): DLL_PROCESS_ATTACH", kLogDebugger);
         const TransportImpl& impl = choose_transport();
         impl.startup();
         g_impl = &impl;
@@ -62,7 +63,7 @@ __attribute__((constructor)) void library_attach() {
 
 __attribute__((destructor)) void library_detach() {
     try {
-        platform::debug_output("kp28wrap::DllMain(): DLL_PROCESS_DETACH");
+        log_write("kp28wrap::DllMain(): DLL_PROCESS_DETACH", kLogDebugger);
         if (const TransportImpl* impl = g_impl.exchange(nullptr)) impl->shutdown();
         platform::debug_output_shutdown();
     } catch (...) {
@@ -126,6 +127,7 @@ KP28WRAP_API int32_t Kp28wrap_ioctl(KP28_DOOR door, int code, int value, void* o
 
 KP28WRAP_API int32_t Kp28wrap_geterrno(char* buffer, int size) {
     // Not guarded by the table's presence: the last error exists before load.
+    const kp28wrap::CallSettings settings;
     kp28wrap::errlog("Kp28wrap_geterrno()");
     const kp28wrap::TransportImpl* impl = kp28wrap::g_impl.load();
     const int32_t code = impl ? impl->last_error() : kp28wrap::last_error();

@@ -51,22 +51,29 @@ void TimerProc(PrinterInfo* rec, IdleTimer* t) {
     Clock::time_point deadline{};
     std::unique_lock<std::mutex> lk(t->mu);
     for (;;) {
-        const auto ready = [t] { return t->stop || t->pending > 0; };
+        const auto ready = [t] { return t->stop || t->pending.load() > 0; };
         bool signalled = true;
         if (unlimited) {
-            t->armed = false;
+            // A release that still saw armed wakes no one, but its pending
+            // count is seen by the predicate below.
+            t->armed.store(false);
             t->cv.wait(lk, ready);
         } else {
-            t->armed = true;
+            t->armed.store(true);
             signalled = t->cv.wait_until(lk, deadline, ready);
         }
         if (t->stop) return;
+        // Before pending is taken: a release that found a wake already sent
+        // has counted itself by then, so its count is taken here too.
+        t->wake_sent.store(false);
         Clock::time_point rearm_from{};
         if (signalled) {
             // All releases so far count as one: only the latest decides
-            // when the period ends.
-            t->pending = 0;
-            rearm_from = t->last_release;
+            // when the period ends. Each release stores its time before it
+            // counts itself, so the time read here is at least as late as
+            // the releases just taken.
+            t->pending.exchange(0);
+            rearm_from = Clock::time_point(std::chrono::nanoseconds(t->last_release_ns.load()));
         }
         lk.unlock();
 
@@ -102,45 +109,6 @@ void TimerProc(PrinterInfo* rec, IdleTimer* t) {
     }
 }
 
-void RearmTimer(const Conn& c) {
-    std::lock_guard<std::recursive_mutex> big(usb_state().lock);
-    PrinterInfo& rec = *c.rec;
-    if (rec.generation != c.generation || !rec.timer) return;
-    release_timer(*rec.timer);
-    trace("RearmTimer - done, ppi->timer: 0x%x", rec.timer->handle_value);
-}
-
-// The device for a transfer: the open one, or a fresh open when the idle timer
-// closed it. reopened tells the caller to trace "new device handle".
-// ended: the connection is gone (disconnect or unload), not merely idle.
-std::shared_ptr<platform::DeviceFile> acquire_device(const Conn& c, bool& reopened, bool& ended) {
-    std::lock_guard<std::recursive_mutex> big(usb_state().lock);
-    PrinterInfo& rec = *c.rec;
-    reopened = false;
-    ended = rec.generation != c.generation;
-    if (!ended && rec.device) return rec.device;
-    reopened = true;
-    return OpenDevice(rec, c.generation);
-}
-
-// Transfers hold the record busy from before they fetch the device until after
-// they have let go of it.
-class BusyGuard {
-  public:
-    explicit BusyGuard(PrinterInfo& rec) : rec_(rec) { rec_.busy.fetch_add(1); }
-    ~BusyGuard() { release(); }
-    void release() {
-        if (!released_) rec_.busy.fetch_sub(1);
-        released_ = true;
-    }
-    BusyGuard(const BusyGuard&) = delete;
-    BusyGuard& operator=(const BusyGuard&) = delete;
-
-  private:
-    PrinterInfo& rec_;
-    bool released_ = false;
-};
-
 void async_read_thread(Conn c, std::shared_ptr<ReadJob> job) {
     const ThreadNotice notice;
     uint32_t length;
@@ -149,13 +117,14 @@ void async_read_thread(Conn c, std::shared_ptr<ReadJob> job) {
         job->state = kReading;
         length = job->length;
     }
-    std::vector<unsigned char> buf;
+    // The caller checked the length; the buffer is not zero-filled, since
+    // only the bytes the device delivers are ever copied out of it.
+    std::unique_ptr<unsigned char[]> buf(new (std::nothrow) unsigned char[length]);
     int32_t rc;
     uint32_t got = 0;
-    try {
-        buf.resize(length);
-        rc = do_read(c, buf.data(), length, &got, -1, true);
-    } catch (const std::bad_alloc&) {
+    if (buf) {
+        rc = do_read(c, buf.get(), length, &got, -1, true);
+    } else {
         rc = set_errno(KP28WRAP_E_NO_MEMORY);
     }
     {
@@ -175,14 +144,51 @@ UsbState& usb_state() {
 }
 
 void release_timer(IdleTimer& t) {
-    bool wake;
-    {
-        std::lock_guard<std::mutex> lk(t.mu);
-        if (t.pending < 256) ++t.pending;
-        t.last_release = std::chrono::steady_clock::now();
-        wake = !t.armed;
+    t.last_release_ns.store(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::steady_clock::now().time_since_epoch())
+                                .count());
+    if (t.pending.load() < 256) t.pending.fetch_add(1);
+    // Armed: the thread's limited wait ends by itself and then finds this
+    // release. Disarmed: it waits without limit and must be woken, once;
+    // taking mu first means it is either before its check of pending or in
+    // its wait. Releases until it runs (a burst of writes while the thread
+    // has yet to get a processor) find the wake sent.
+    if (t.armed.load() || t.wake_sent.exchange(true)) return;
+    { const std::lock_guard<std::mutex> lk(t.mu); }
+    t.cv.notify_one();
+}
+
+void TransferHold::begin(const Conn& c) {
+    PrinterInfo& rec = *c.rec;
+    rec_ = &rec;
+    // Busy before the device is fetched: once the timer sees 0 under the
+    // lock, no transfer can be using the file it closes.
+    rec.busy.fetch_add(1);
+    reopened = false;
+    ended = rec.generation != c.generation;
+    if (!ended && rec.device) {
+        dev = rec.device;
+    } else {
+        reopened = true;
+        dev = OpenDevice(rec, c.generation);
     }
-    if (wake) t.cv.notify_one();
+    if (dev && !ended) timer_ = rec.timer;
+}
+
+void TransferHold::leave() {
+    if (!rec_) return;
+    dev.reset();
+    rec_->busy.fetch_sub(1);
+    rec_ = nullptr;
+}
+
+void TransferHold::finish() {
+    leave();
+    // A timer that disconnect or unload is stopping needs no release.
+    if (!timer_ || timer_->stopping.load()) return;
+    release_timer(*timer_);
+    trace("RearmTimer - done, ppi->timer: 0x%x", timer_->handle_value);
+    timer_.reset();
 }
 
 void create_usb_state() {
@@ -271,12 +277,18 @@ std::shared_ptr<platform::DeviceFile> OpenDevice(PrinterInfo& rec, uint64_t gene
         trace("OpenDevice - handle: 0x%x", 0xffffffffu);
         return nullptr;
     }
-    auto dev = platform::DeviceFile::open(rec.node);
+    int os_error = 0;
+    auto dev = platform::DeviceFile::open(rec.node, os_error);
     trace("OpenDevice - handle: 0x%x", fd_value(dev));
-    if (!dev) return nullptr;
+    if (!dev) {
+        // The reason tells a missing node from one the user may not open.
+        trace("OpenDevice - cannot open %s: %s", rec.node.c_str(),
+              platform::os_error_text(os_error));
+        return nullptr;
+    }
     rec.device = dev;
     if (!rec.timer) {
-        std::unique_ptr<IdleTimer> t(new (std::nothrow) IdleTimer);
+        std::shared_ptr<IdleTimer> t(new (std::nothrow) IdleTimer);
         if (!t) {
             trace("OpenDevice - Create Event Timer fails!");
             return dev;
@@ -334,13 +346,17 @@ int32_t do_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count, i
     unsigned char* target =
         rounding.empty() ? static_cast<unsigned char*>(buffer) : rounding.data();
 
-    BusyGuard busy(rec);
-    bool reopened = false, ended = false;
-    auto dev = acquire_device(c, reopened, ended);
-    if (reopened) trace("do_read - new device handle: 0x%x, door: 0x%x", fd_value(dev), c.slot);
+    TransferHold hold;
+    {
+        const std::lock_guard<std::recursive_mutex> big(usb_state().lock);
+        hold.begin(c);
+    }
+    const std::shared_ptr<platform::DeviceFile>& dev = hold.dev;
+    if (hold.reopened)
+        trace("do_read - new device handle: 0x%x, door: 0x%x", fd_value(dev), c.slot);
     if (!dev) {
         *count = 0;
-        return record(KP28WRAP_E_OPEN, ended);
+        return record(KP28WRAP_E_OPEN, hold.ended);
     }
     trace("do_read - bufflen: %d, door: 0x%x", static_cast<int>(transfer), c.slot);
 
@@ -368,21 +384,18 @@ int32_t do_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count, i
     *count = delivered;
 
     const unsigned handle = fd_value(dev);
-    dev.reset();
-    busy.release();
-    RearmTimer(c);
+    hold.finish();
     trace("do_read - time rearmed handle: 0x%x, door: 0x%x", handle, c.slot);
     trace("do_read - exit rc: 0x%x", static_cast<unsigned>(code));
     return code;
 }
 
-int32_t do_write(const Conn& c, const void* buffer, uint32_t length, uint32_t* count, int wait_ms) {
+int32_t do_write(const Conn& c, TransferHold& hold, const void* buffer, uint32_t length,
+                 uint32_t* count, int wait_ms) {
     PrinterInfo& rec = *c.rec;
-    trace("do_write - start, door: 0x%x", c.slot);
-    BusyGuard busy(rec);
-    bool reopened = false, ended = false;
-    auto dev = acquire_device(c, reopened, ended);
-    if (reopened) trace("do_write - new device handle: 0x%x, door: 0x%x", fd_value(dev), c.slot);
+    const std::shared_ptr<platform::DeviceFile>& dev = hold.dev;
+    if (hold.reopened)
+        trace("do_write - new device handle: 0x%x, door: 0x%x", fd_value(dev), c.slot);
     if (!dev) {
         *count = 0;
         return set_errno(KP28WRAP_E_OPEN);
@@ -411,9 +424,7 @@ int32_t do_write(const Conn& c, const void* buffer, uint32_t length, uint32_t* c
     trace("do_write - after write rc: 0x%x, door: 0x%x", static_cast<unsigned>(code), c.slot);
 
     const unsigned handle = fd_value(dev);
-    dev.reset();
-    busy.release();
-    RearmTimer(c);
+    hold.finish();
     trace("do_write - time rearmed handle: 0x%x, door: 0x%x", handle, c.slot);
     trace("do_write - exit rc: 0x%x", static_cast<unsigned>(code));
     return code;
@@ -425,6 +436,16 @@ int32_t do_write(const Conn& c, const void* buffer, uint32_t length, uint32_t* c
 // signalled through its job's condition variable.
 int32_t async_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count, int timeout_ms) {
     PrinterInfo& rec = *c.rec;
+    // The worker's buffer is as long as the read, so the length is judged
+    // here, before a worker takes memory or the device for it.
+    if (length == 0) {
+        *count = 0;
+        return set_errno(KP28WRAP_E_INVALID_PARAM);
+    }
+    if (rounded_length(length, usb_state().chunk_size) > kMaxTransfer) {
+        *count = 0;
+        return set_errno(KP28WRAP_E_NO_MEMORY);
+    }
     std::shared_ptr<ReadJob> job;
     {
         std::lock_guard<std::recursive_mutex> big(usb_state().lock);
@@ -487,7 +508,7 @@ int32_t async_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count
     if (job->thread.joinable()) job->thread.join();
     std::lock_guard<std::mutex> lk(job->mu);
     const uint32_t n = std::min(job->count, length);
-    if (n > 0) std::memcpy(buffer, job->data.data(), n);
+    if (n > 0) std::memcpy(buffer, job->data.get(), n);
     *count = n;
     if (job->state == kReadDone) return 0;
     return set_errno(job->result);

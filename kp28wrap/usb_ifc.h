@@ -44,21 +44,24 @@ constexpr uint64_t kMaxTransfer = 0x7ffff000;
 // Releases made while the timer already runs its 2000 ms wait do not wake the
 // thread; they move the end of the period (last_release), which the thread
 // finds when its wait ends. So a stream of transfers costs no thread switch per
-// transfer, and the device still closes 2000 ms after the last one.
+// transfer, and the device still closes 2000 ms after the last one. Such a
+// release touches atomics only: mu is taken just to wake a disarmed thread.
 struct IdleTimer {
-    std::mutex mu;               // guards the fields up to stop
+    std::mutex mu;               // guards stop, and orders a wake-up against the thread's wait
     std::condition_variable cv;  // signalled on release while disarmed, and on stop
-    unsigned pending = 0;        // releases not yet taken (the semaphore's count, at most 256)
-    std::chrono::steady_clock::time_point last_release{};
-    bool armed = false;  // the thread is in its limited wait
+    std::atomic<unsigned> pending{0};         // releases not yet taken (at most about 256)
+    std::atomic<int64_t> last_release_ns{0};  // steady_clock, nanoseconds
+    std::atomic<bool> armed{false};           // the thread is in its limited wait
+    std::atomic<bool> wake_sent{false};       // a release woke the thread, which has not run since
     bool stop = false;
     std::atomic<bool> stopping{false};  // stop, readable without mu
     std::thread thread;                 // joined by whoever takes the timer out of its record
     uint32_t handle_value = 0;          // for the trace texts
 };
 
-// Releases the timer's semaphore by one (arms or re-arms it). Takes t.mu, so
-// the caller may hold the library lock but not t.mu.
+// Releases the timer's semaphore by one (arms or re-arms it). Takes t.mu only
+// when the thread must be woken, so the caller may hold the library lock but
+// not t.mu.
 void release_timer(IdleTimer& t);
 
 enum ReadState : int32_t { kReadNotStarted = 0, kReading = 1, kReadFailed = 2, kReadDone = 3 };
@@ -74,8 +77,8 @@ struct ReadJob {
     uint32_t count = 0;
     int32_t state = kReadNotStarted;
     int32_t result = 0x205;
-    std::vector<unsigned char> data;
-    std::thread thread;  // joined by whoever takes the job out of its record
+    std::unique_ptr<unsigned char[]> data;  // length bytes, of which count are the device's
+    std::thread thread;                     // joined by whoever takes the job out of its record
 };
 
 struct PrinterInfo {
@@ -84,7 +87,9 @@ struct PrinterInfo {
     int32_t opened = 0;
     std::shared_ptr<platform::DeviceFile> device;  // the device handle; null while closed
     std::atomic<int32_t> options{0};  // bit 0 cancel a timed-out write, bit 1 auto-refresh
-    std::unique_ptr<IdleTimer> timer;
+    // Shared with the transfers under way, which re-arm it after they end
+    // without taking the library lock again.
+    std::shared_ptr<IdleTimer> timer;
     // Transfers under way. A count rather than a flag: a caller's transfer and
     // a read worker may overlap, and the first to end must not release the
     // device to the idle timer while the other still uses it.
@@ -123,7 +128,7 @@ struct Conn {
 
 // Threads taken out of records under the lock, joined after it is released.
 struct Reaper {
-    std::vector<std::unique_ptr<IdleTimer>> timers;
+    std::vector<std::shared_ptr<IdleTimer>> timers;
     std::vector<std::shared_ptr<ReadJob>> jobs;
     void take_timer(PrinterInfo& rec);
     void take_job(PrinterInfo& rec);
@@ -134,13 +139,48 @@ void reset_record(PrinterInfo& rec);
 int usb_enumerate();
 bool match_device_path(const char* path);
 
-// Under the library lock.
+// Both take the library lock themselves (it is recursive, so callers may
+// already hold it).
 std::shared_ptr<platform::DeviceFile> OpenDevice(PrinterInfo& rec, uint64_t generation);
 bool CloseDevice(PrinterInfo& rec);
 
+// What one transfer holds of its connection from its start to its end: the
+// record counted busy (so the idle timer keeps the file open), the device file
+// and the idle timer to re-arm afterwards. Taken in one hold of the library
+// lock; given back by finish(), or by the destructor without re-arming.
+class TransferHold {
+  public:
+    TransferHold() = default;
+    ~TransferHold() { leave(); }
+    TransferHold(const TransferHold&) = delete;
+    TransferHold& operator=(const TransferHold&) = delete;
+
+    // Under the library lock: counts the transfer busy and fetches the open
+    // device, or opens it again when the idle timer closed it (reopened).
+    void begin(const Conn& c);
+    // Lets go of the device, ends the busy count and re-arms the idle timer
+    // (traces "RearmTimer - done"); no lock is taken.
+    void finish();
+
+    std::shared_ptr<platform::DeviceFile> dev;  // null: the device could not be opened
+    bool reopened = false;
+    bool ended = false;  // the connection is gone (disconnect or unload), not merely idle
+
+  private:
+    void leave();
+    PrinterInfo* rec_ = nullptr;
+    std::shared_ptr<IdleTimer> timer_;
+};
+
 int32_t do_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count, int wait_ms,
                 bool worker);
-int32_t do_write(const Conn& c, const void* buffer, uint32_t length, uint32_t* count, int wait_ms);
+// hold: begun by the caller in the same hold of the library lock as its DOOR
+// check, after it traced "do_write - start", so a write takes that lock once.
+int32_t do_write(const Conn& c, TransferHold& hold, const void* buffer, uint32_t length,
+                 uint32_t* count, int wait_ms);
+// Refuses at once, before any worker starts or any memory is taken, a length
+// that no read can serve: 0 (0x101) or one whose rounded transfer is beyond
+// what the kernel reads at once (0x208).
 int32_t async_read(const Conn& c, void* buffer, uint32_t length, uint32_t* count, int timeout_ms);
 // Under the library lock; returns the result without recording it.
 int32_t device_control(PrinterInfo& rec, int code, int value, void* out);

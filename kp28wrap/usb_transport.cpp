@@ -189,9 +189,22 @@ int32_t usb_read(KP28_DOOR door, void* buffer, unsigned length, unsigned* count,
 int32_t usb_write(KP28_DOOR door, const void* buffer, unsigned length, unsigned* count,
                   int timeout_ms) {
     if (!count || (!buffer && length > 0)) return set_errno(KP28WRAP_E_INVALID_PARAM);
+    // The DOOR check and the transfer's start share one hold of the lock:
+    // writes stream in small pieces, and each hold is a round trip through
+    // the lock that every other thread of the library wants as well.
     Conn c{};
-    if (!check_door(door, c)) return set_errno(KP28WRAP_E_INVALID_DOOR);
-    return do_write(c, buffer, length, count, timeout_ms);
+    TransferHold hold;
+    {
+        UsbState& s = usb_state();
+        Lock lock(s.lock);
+        const uint32_t slot = door ^ kDoorXor;
+        if (!door_valid(slot)) return set_errno(KP28WRAP_E_INVALID_DOOR);
+        PrinterInfo& rec = s.printers[s.doors[slot]];
+        c = Conn{&rec, rec.generation, slot};
+        trace("do_write - start, door: 0x%x", c.slot);
+        hold.begin(c);
+    }
+    return do_write(c, hold, buffer, length, count, timeout_ms);
 }
 
 int32_t usb_ioctl(KP28_DOOR door, int code, int value, void* out) {

@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <linux/lp.h>
 #include <poll.h>
-#include <sched.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <time.h>
@@ -30,15 +29,26 @@ int64_t now_ms() {
 
 }  // namespace
 
-std::shared_ptr<DeviceFile> DeviceFile::open(const std::string& node) {
+std::shared_ptr<DeviceFile> DeviceFile::open(const std::string& node, int& os_error) {
+    os_error = 0;
     const int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
+    if (fd < 0) {
+        os_error = errno;
+        return nullptr;
+    }
     const int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake < 0) {
+        os_error = errno;
         ::close(fd);
         return nullptr;
     }
     return std::shared_ptr<DeviceFile>(new DeviceFile(fd, wake));
+}
+
+const char* os_error_text(int error) {
+    // The untranslated description: thread-safe, unlike strerror().
+    const char* text = strerrordesc_np(error);
+    return text ? text : "Unknown error";
 }
 
 DeviceFile::~DeviceFile() {
@@ -94,10 +104,13 @@ IoStatus DeviceFile::read_some(void* buf, size_t len, int wait_ms, size_t& got) 
     for (;;) {
         if (cancelled()) return IoStatus::cancelled;
         const ssize_t n = ::read(fd_, buf, len);
-        if (n >= 0) {
+        if (n > 0 || (n == 0 && len == 0)) {
             got = static_cast<size_t>(n);
             return IoStatus::ok;
         }
+        // Nothing for a read that asked for something is the end of the file:
+        // the other side hung up, and waiting again would return at once.
+        if (n == 0) return IoStatus::failed;
         if (errno == EINTR) continue;
         if (errno != EAGAIN) return IoStatus::failed;
         const int w = wait_for(POLLIN, deadline, unlimited);
@@ -112,12 +125,10 @@ IoStatus DeviceFile::write_all(const void* buf, size_t len, int wait_ms, size_t&
     const int64_t deadline = now_ms() + (unlimited ? 0 : wait_ms);
     const char* p = static_cast<const char*>(buf);
     if (cancelled()) return IoStatus::cancelled;
-    // A full device buffer usually drains within microseconds while the other
-    // side is reading: give up the processor a few times and try again before
-    // going to sleep in poll(), whose round trips would cost a streaming write
-    // a good part of its throughput. A slow device ends up in poll() at once.
-    constexpr int kYieldsBeforeSleep = 3;
-    int yields = 0;
+    // A device that takes less than all sleeps in poll() until it has room,
+    // as a blocking write would sleep in the kernel: spinning on the full
+    // buffer only looks faster on an idle machine, and costs a loaded one
+    // the processor that the reading side needs.
     while (put < len) {
         if (cancelled()) return IoStatus::cancelled;
         const ssize_t n = ::write(fd_, p + put, len - put);
@@ -129,12 +140,6 @@ IoStatus DeviceFile::write_all(const void* buf, size_t len, int wait_ms, size_t&
         } else if (n < 0 && errno != EAGAIN) {
             return IoStatus::failed;
         }
-        if (yields < kYieldsBeforeSleep && (unlimited || now_ms() < deadline)) {
-            ++yields;
-            sched_yield();
-            continue;
-        }
-        yields = 0;
         const int w = wait_for(POLLOUT, deadline, unlimited);
         if (w < 0) return IoStatus::cancelled;
         if (w == 0) return IoStatus::timed_out;

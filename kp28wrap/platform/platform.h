@@ -37,8 +37,8 @@ enum class IoStatus {
 class DeviceFile {
   public:
     // O_RDWR|O_NONBLOCK|O_NOCTTY|O_CLOEXEC; terminal settings are never touched.
-    // nullptr when the node cannot be opened.
-    static std::shared_ptr<DeviceFile> open(const std::string& node);
+    // nullptr when the node cannot be opened; os_error then holds the errno.
+    static std::shared_ptr<DeviceFile> open(const std::string& node, int& os_error);
     ~DeviceFile();
     DeviceFile(const DeviceFile&) = delete;
     DeviceFile& operator=(const DeviceFile&) = delete;
@@ -46,7 +46,8 @@ class DeviceFile {
     int fd() const { return fd_; }
 
     // Waits (wait_ms < 0: without limit) until some bytes can be read, then
-    // reads what is there, at most len. got receives the byte count.
+    // reads what is there, at most len. got receives the byte count. A device
+    // that hung up (end of file) has failed: it will never deliver again.
     IoStatus read_some(void* buf, size_t len, int wait_ms, size_t& got);
     // Writes all of buf within wait_ms (< 0: without limit). put receives the
     // bytes the device accepted, also when the time runs out; nothing is left
@@ -72,14 +73,34 @@ class DeviceFile {
     std::atomic<bool> cancelled_{false};
 };
 
-// Debugger output: syslog at debug level with ident "kp28wrap", and the file
-// named by KP28WRAP_DEBUG_OUT ("stderr" for standard error), one line each.
-void debug_output(const char* line);
-// False when no line would reach anyone (no syslog socket, no
-// KP28WRAP_DEBUG_OUT): callers may then skip formatting it.
-bool debug_output_active();
+// The system's text for an errno value ("Permission denied").
+const char* os_error_text(int error);
+
+// Debugger output: syslog at debug level with ident "kp28wrap", and a copy to
+// copy_to (a file name, or "stderr" for standard error; null or empty: none),
+// one line each.
+void debug_output(const char* line, const char* copy_to);
+// Whether a syslog socket takes the lines. Costs no system call while the
+// answer is known: a missing socket is looked for again once a second.
+bool syslog_available();
 // Drops the syslog connection (library unload).
 void debug_output_shutdown();
+
+// Appends text to the log file name, first renaming a file larger than limit
+// bytes to "name.old" (an older ".old" is removed). An advisory lock on the
+// file serialises the size check, the rotation and the append across threads
+// and processes, so writers sharing a log never rotate it twice for one
+// crossing of the limit. follow_links false: a symbolic link at name is
+// neither written through nor rotated (the file stays unwritten). A file that
+// cannot be opened is skipped; a refused rotation leaves the file growing.
+void append_log_file(const std::string& name, const std::string& text, long long limit,
+                     bool follow_links);
+
+// A number that changes whenever the process environment is changed through
+// setenv, putenv or unsetenv (each of them replaces or moves an entry of the
+// environment array). Computed from the array alone, without looking up any
+// variable; an in-place edit of a string handed to putenv goes unnoticed.
+uint64_t environment_fingerprint();
 
 // The address the library is loaded at (for the load message).
 void* module_base();

@@ -1,9 +1,13 @@
 // The error log as a host program sees it: which settings switch it on, which
 // outputs each word of WLOGMODE chooses, the file's name and its rotation.
 #include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "wrap_test_base.h"
 
@@ -158,6 +162,45 @@ TEST_F(ErrlogTest, DefaultFileIsKp28wrapLogInTmpdir) {
     EXPECT_NE(read_file(dir.file("kp28wrap.log")).find(kConnectLine), std::string::npos);
 }
 
+TEST_F(ErrlogTest, DefaultFileIsNotWrittenThroughAPlantedLink) {
+    root.add_usb_printer(0);
+    const std::string victim = dir.file("victim");
+    struct Case {
+        const char* name;
+        bool target_exists;
+        bool explicit_name;  // WLOGFILE names the link: the user chose it
+    };
+    const Case cases[] = {
+        {"link to a file", true, false},
+        {"dangling link", false, false},
+        {"named link", true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string link = dir.file("kp28wrap.log");
+        std::filesystem::remove(link);
+        std::filesystem::remove(victim);
+        if (c.target_exists) {
+            FILE* f = fopen(victim.c_str(), "w");
+            fputs("keep\n", f);
+            fclose(f);
+        }
+        std::filesystem::create_symlink(victim, link);
+        run({{"WLOGERR", "on"},
+             {"WLOGMODE", "LOG_FILE"},
+             {"WLOGFILE", c.explicit_name ? std::optional<std::string>(link) : std::nullopt},
+             {"TMPDIR", dir.path()}});
+        EXPECT_TRUE(std::filesystem::is_symlink(link));
+        if (c.explicit_name) {
+            EXPECT_NE(read_file(victim).find(kConnectLine), std::string::npos);
+        } else if (c.target_exists) {
+            EXPECT_EQ(read_file(victim), "keep\n");
+        } else {
+            EXPECT_FALSE(std::filesystem::exists(victim));
+        }
+    }
+}
+
 TEST_F(ErrlogTest, ZeroSizeLimitKeepsLatestLineAndOneBefore) {
     root.add_usb_printer(0);
     load({{"WLOGERR", "on"}, {"WLOGMODE", "LOG_FILE"}, {"WLOGFILE", log}, {"WLOGSIZE", "0"}});
@@ -193,6 +236,92 @@ TEST_F(ErrlogTest, FileRotatesOnlyWhenLargerThanLimit) {
         } else {
             EXPECT_GT(std::filesystem::file_size(log), size);
         }
+    }
+}
+
+// Lines of a log file and its ".old" predecessor, by kind.
+struct LogCount {
+    size_t prefill = 0, older = 0, calls = 0, loads = 0, other = 0;
+};
+
+void count_lines(const std::string& text, LogCount& c) {
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line == "prefill-line-xx")
+            ++c.prefill;
+        else if (line == "older-generatio")
+            ++c.older;
+        else if (line == "ERRLOG - Kp28wrap_initialization()")
+            ++c.calls;
+        else if (line.rfind("ERRLOG - DllMain(", 0) == 0)
+            ++c.loads;
+        else
+            ++c.other;
+    }
+}
+
+TEST_F(ErrlogTest, ProcessesSharingTheLogLoseNoLineWhenItRotates) {
+    // The file starts a little below the 1 MiB limit, so it crosses the limit
+    // while the writers run, and rotates exactly once: a serial run removes
+    // the older generation that ".old" holds and keeps every other line. The
+    // older generation is large, so that removing it takes a while: writers
+    // that rotate without a lock would then often remove each other's ".old".
+    constexpr size_t kPrefillLines = 65300;  // 16 bytes each: 3776 bytes below 1 MiB
+    constexpr int kWriters = 4;
+    constexpr int kCalls = 300;
+    constexpr int kRounds = 40;
+    const ScopedEnv vars(Env{{"KP28_SYSROOT", root.root()},
+                             {"KP28WRAP_DEBUG_OUT", std::nullopt},
+                             {"KP28WRAP_MODE", std::nullopt},
+                             {"WLOGERR", std::string("on")},
+                             {"WLOGMODE", std::string("LOG_FILE")},
+                             {"WLOGFILE", log},
+                             {"WLOGSIZE", std::string("1")}});
+    for (int round = 0; round < kRounds; ++round) {
+        SCOPED_TRACE(round);
+        {
+            std::ofstream old(log + ".old", std::ios::binary | std::ios::trunc);
+            for (size_t i = 0; i < 4 * kPrefillLines; ++i) old << "older-generatio\n";
+            std::ofstream f(log, std::ios::binary | std::ios::trunc);
+            for (size_t i = 0; i < kPrefillLines; ++i) f << "prefill-line-xx\n";
+        }
+        pid_t pids[kWriters] = {};
+        int go[kWriters] = {};
+        for (int w = 0; w < kWriters; ++w) {
+            int p[2];
+            ASSERT_EQ(pipe(p), 0);
+            posix_spawn_file_actions_t fa;
+            posix_spawn_file_actions_init(&fa);
+            posix_spawn_file_actions_adddup2(&fa, p[0], STDIN_FILENO);
+            posix_spawn_file_actions_addclose(&fa, p[1]);
+            const std::string n = std::to_string(kCalls);
+            char* argv[] = {const_cast<char*>(KP28WRAP_LOG_WRITER), const_cast<char*>(n.c_str()),
+                            nullptr};
+            ASSERT_EQ(posix_spawn(&pids[w], KP28WRAP_LOG_WRITER, &fa, nullptr, argv, environ), 0);
+            posix_spawn_file_actions_destroy(&fa);
+            close(p[0]);
+            go[w] = p[1];
+        }
+        // Every writer has loaded the library (one line each) before it reads go.
+        for (int w = 0; w < kWriters; ++w) {
+            EXPECT_EQ(::write(go[w], "g", 1), 1);
+            close(go[w]);
+        }
+        for (int w = 0; w < kWriters; ++w) {
+            int status = 0;
+            ASSERT_EQ(waitpid(pids[w], &status, 0), pids[w]);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
+        LogCount c;
+        count_lines(read_file(log + ".old"), c);
+        count_lines(read_file(log), c);
+        EXPECT_EQ(c.older, 0u) << "the limit was crossed: the older generation is gone";
+        EXPECT_EQ(c.prefill, kPrefillLines);
+        EXPECT_EQ(c.calls, size_t{kWriters} * kCalls);
+        EXPECT_EQ(c.loads, size_t{kWriters});
+        EXPECT_EQ(c.other, 0u) << "lines that ran into each other";
+        if (HasFailure()) break;
     }
 }
 

@@ -1,5 +1,6 @@
 // The C ABI wall: exactly the ten exports, and a fresh load per dlopen.
 #include <cstdio>
+#include <filesystem>
 #include <set>
 
 #include "wrap_test_base.h"
@@ -24,6 +25,30 @@ TEST(ExportsTest, LibraryExportsExactlyTheTenFunctions) {
         "Kp28wrap_ioctl",          "Kp28wrap_geterrno",
     };
     EXPECT_EQ(names, expected);
+}
+
+TEST(ExportsTest, LibraryCarriesVersionedSonameBesideItsDevelopmentLink) {
+    const std::string path = wrap_library_path();
+    const std::string cmd = "objdump -p '" + path + "'";
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string soname;
+    char line[512];
+    while (fgets(line, sizeof line, p)) {
+        char key[64], value[400];
+        if (sscanf(line, "%63s %399s", key, value) == 2 && std::string(key) == "SONAME")
+            soname = value;
+    }
+    ASSERT_EQ(pclose(p), 0);
+    EXPECT_EQ(soname, "libkp28wrap.so.1");
+    // The name a program records and the name a build links with both lead
+    // to the library under test.
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::path(path).parent_path();
+    for (const char* name : {"libkp28wrap.so.1", "libkp28wrap.so"}) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(fs::equivalent(dir / name, path));
+    }
 }
 
 class ReloadTest : public WrapTest {};

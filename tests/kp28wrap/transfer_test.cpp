@@ -1,8 +1,16 @@
 // Connect, write, read (without limit and timed) and disconnect against
 // printers that the test plays on the pseudo-terminal's master side.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -15,6 +23,151 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 class TransferTest : public WrapTest {};
+
+// A pseudo-terminal of the test's own, so that its master can be closed: the
+// kernel then hangs up the printer's side, as when the printer goes away.
+class HangablePty {
+  public:
+    HangablePty() {
+        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
+            throw std::runtime_error("posix_openpt");
+        slave_path_ = ptsname(master_);
+        // Raw mode, kept by a slave descriptor of our own.
+        slave_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios t{};
+        tcgetattr(slave_, &t);
+        cfmakeraw(&t);
+        tcsetattr(slave_, TCSANOW, &t);
+    }
+    ~HangablePty() {
+        hang_up();
+        if (slave_ >= 0) ::close(slave_);
+    }
+    void hang_up() {
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+    int master() const { return master_; }
+    const std::string& slave_path() const { return slave_path_; }
+
+  private:
+    int master_ = -1;
+    int slave_ = -1;
+    std::string slave_path_;
+};
+
+TEST_F(TransferTest, ReadFromPrinterThatHungUpFailsInsteadOfDeliveringNothing) {
+    for (int timeout : {-1, 1000}) {
+        SCOPED_TRACE(timeout);
+        kp28::FakeSysroot own;
+        own.add_usb_printer(0);
+        HangablePty pty;
+        own.unplug_usb_node(0);
+        std::filesystem::create_symlink(pty.slave_path(), own.usb_node(0));
+        load({{"KP28_SYSROOT", own.root()}});
+        const KP28_DOOR door = connect(0);
+        write_master(pty.master(), "last");
+        int32_t rc = -1;
+        EXPECT_EQ(read(door, 4, timeout, rc), "last");
+        EXPECT_EQ(rc, 0);
+
+        pty.hang_up();
+        for (int again = 0; again < 2; ++again) {
+            const auto start = Clock::now();
+            EXPECT_EQ(read(door, 16, timeout, rc), "");
+            EXPECT_EQ(rc, KP28WRAP_E_READ) << "attempt " << again;
+            EXPECT_EQ(last_error(), KP28WRAP_E_READ);
+            EXPECT_LT(Clock::now() - start, 900ms) << "a hang-up is known at once";
+        }
+        EXPECT_EQ(write(door, "x", 1000), KP28WRAP_E_WRITE);
+        KP28_DOOR d = door;
+        EXPECT_EQ((*lib)->disconnect(&d), 0);
+        unload();
+    }
+}
+
+TEST_F(TransferTest, TimedReadTooLongToServeFailsAtOnceAndLeavesNothingBehind) {
+    auto& pty = root.add_usb_printer(0);
+    load();
+    KP28_DOOR door = connect(0);
+    // Beyond what one read of the kernel takes, once rounded to 512-byte chunks.
+    for (unsigned length : {0xFFFFFFFFu, 0x80000000u, 0x7FFFF001u}) {
+        SCOPED_TRACE(length);
+        char small[16];
+        unsigned count = 99;
+        const auto start = Clock::now();
+        EXPECT_EQ((*lib)->read(door, small, length, &count, 10000), KP28WRAP_E_NO_MEMORY);
+        EXPECT_EQ(count, 0u);
+        EXPECT_LT(Clock::now() - start, 500ms);
+    }
+    // Nothing keeps running: the next timed read starts afresh and gets the
+    // printer's bytes, and no late failure turns up in the last error.
+    ASSERT_EQ((*lib)->ioctl(door, 3, 0, nullptr), 0);
+    write_master(pty.master(), "fine");
+    int32_t rc = -1;
+    EXPECT_EQ(read(door, 16, 2000, rc), "fine");
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(last_error(), 0);
+    const auto start = Clock::now();
+    EXPECT_EQ((*lib)->disconnect(&door), 0);
+    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_EQ(last_error(), 0);
+}
+
+TEST_F(TransferTest, FailedOpenTracesTheSystemsReason) {
+    struct Case {
+        const char* name;
+        void (*spoil)(kp28::FakeSysroot&);
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"node gone", [](kp28::FakeSysroot& r) { r.unplug_usb_node(0); },
+         "No such file or directory"},
+        {"node is a folder",
+         [](kp28::FakeSysroot& r) {
+             r.unplug_usb_node(0);
+             std::filesystem::create_directory(r.usb_node(0));
+         },
+         "Is a directory"},
+        {"node is a dangling link",
+         [](kp28::FakeSysroot& r) {
+             r.unplug_usb_node(0);
+             std::filesystem::create_symlink(r.path("nowhere"), r.usb_node(0));
+         },
+         "No such file or directory"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        kp28::FakeSysroot own;
+        own.add_usb_printer(0);
+        c.spoil(own);
+        load({{"KP28_SYSROOT", own.root()}});
+        KP28_DOOR door = 0;
+        EXPECT_EQ((*lib)->connect(&door, 0), KP28WRAP_E_OPEN);
+        const std::string line =
+            "kp28wrap - OpenDevice - cannot open " + own.usb_node(0) + ": " + std::string(c.reason);
+        EXPECT_EQ(debug.count(line), 1u) << line;
+        unload();
+        std::filesystem::remove(debug.path());
+    }
+}
+
+TEST_F(TransferTest, FailedOpenForLackOfPermissionSaysSo) {
+    if (geteuid() == 0) GTEST_SKIP() << "root opens any node";
+    auto& pty = root.add_usb_printer(0);
+    (void)pty;
+    const std::string target = std::filesystem::read_symlink(root.usb_node(0)).string();
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    ASSERT_EQ(chmod(target.c_str(), 0), 0);
+    load();
+    KP28_DOOR door = 0;
+    EXPECT_EQ((*lib)->connect(&door, 0), KP28WRAP_E_OPEN);
+    chmod(target.c_str(), st.st_mode & 07777);
+    EXPECT_EQ(debug.count("OpenDevice - cannot open " + root.usb_node(0) + ": Permission denied"),
+              1u);
+}
 
 TEST_F(TransferTest, WriteReachesPrinterAndUntimedReadGetsReply) {
     auto& pty = root.add_usb_printer(0);
