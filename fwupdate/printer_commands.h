@@ -23,6 +23,9 @@ inline constexpr std::size_t kUsbIdLength = 32;
 using ImageHeader = std::array<std::uint8_t, 256>;
 using FirmwareVersion = std::array<char, kVersionLength>;
 
+// The largest chunk of image data sent in one write, whatever BufferSize says.
+inline constexpr std::size_t kMaxChunkSize = 1048576;
+
 // Operations return these.
 inline constexpr int kOk = 0;
 inline constexpr int kFailed = 4;
