@@ -127,7 +127,8 @@ int update_image(PrinterCommands& commands, int fd) {
     // A name taken by something else (a directory, another user's file) must
     // be named, or the technician cannot tell what is in the way.
     auto temp_failure = [&](const std::string& dir, const char* pattern, int err) {
-        announcer.announce("Temporary file " + make_temp_path(dir, pattern, static_cast<long>(::getpid())) + ": " +
+        announcer.announce("Temporary file " +
+                           make_temp_path(dir, pattern, static_cast<long>(::getpid())) + ": " +
                            errno_text(err));
         return kFailed;
     };
@@ -163,8 +164,9 @@ int update_image(PrinterCommands& commands, int fd) {
     // The recognition reads zeros past the end of a short file: a boot image
     // must hold the header its checksum covers, and an image with a header
     // must carry data after it.
-    const bool too_short = (kind.kind == ImageKind::BootImage && file_size < kBootHeaderSize) ||
-                           (kind.kind == ImageKind::ClearWithHeader && file_size <= kImageHeaderSize);
+    const bool too_short =
+        (kind.kind == ImageKind::BootImage && file_size < kBootHeaderSize) ||
+        (kind.kind == ImageKind::ClearWithHeader && file_size <= kImageHeaderSize);
     if (too_short) return image_failure();
 
     if (::lseek(image.get(), 0, SEEK_SET) != 0) return system_failure(errno);

@@ -46,7 +46,9 @@ bool install_interruption_handlers() {
     return ok;
 }
 
-int interruption_signal() { return caught_signal; }
+int interruption_signal() {
+    return caught_signal;
+}
 
 bool wait_unless_interrupted(int ms) {
     if (interrupted()) return true;
@@ -56,8 +58,9 @@ bool wait_unless_interrupted(int ms) {
     }
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
         if (left <= 0 || interrupted()) return interrupted();
         pollfd p{wake_pipe[0], POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left)) > 0) return true;
@@ -66,10 +69,14 @@ bool wait_unless_interrupted(int ms) {
 
 const char* interruption_text() {
     switch (interruption_signal()) {
-        case SIGINT: return "Interrupted by SIGINT";
-        case SIGTERM: return "Interrupted by SIGTERM";
-        case SIGHUP: return "Interrupted by SIGHUP";
-        default: return "Interrupted";
+        case SIGINT:
+            return "Interrupted by SIGINT";
+        case SIGTERM:
+            return "Interrupted by SIGTERM";
+        case SIGHUP:
+            return "Interrupted by SIGHUP";
+        default:
+            return "Interrupted";
     }
 }
 

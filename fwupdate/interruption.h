@@ -15,7 +15,9 @@ bool install_interruption_handlers();
 
 // The first signal that interrupted the run, 0 while none did.
 int interruption_signal();
-inline bool interrupted() { return interruption_signal() != 0; }
+inline bool interrupted() {
+    return interruption_signal() != 0;
+}
 
 // Waits for up to ms milliseconds; returns early, with true, once the run is
 // interrupted.

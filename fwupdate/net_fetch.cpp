@@ -4,6 +4,8 @@
 // handle's cache across curl_easy_reset).
 #include "net_fetch.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -125,6 +127,9 @@ struct BodySink {
     curl_off_t expected = -1;   // HTTP: the content length
     curl_off_t written = 0;
     curl_off_t max_body = 0;
+    // HTTP: the Content-Length header as it came, which libcurl does not
+    // report when it refuses the size itself.
+    curl_off_t header_length = -1;
     std::string status_line;    // HTTP: the last status line seen
     std::string refusal;        // why the body was refused, when it was
 
@@ -165,6 +170,8 @@ struct BodySink {
 
     std::string too_large_text(curl_off_t announced) const
     {
+        if (announced < 0)
+            announced = header_length;
         const std::string limit = "the largest image (" + std::to_string(max_body) + " bytes)";
         return announced >= 0 ? "The server announced " + std::to_string(announced) + " bytes, more than " + limit
                               : "The file is larger than " + limit;
@@ -266,6 +273,17 @@ size_t on_header(char* data, size_t size, size_t count, void* user)
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.remove_suffix(1);
         sink->status_line.assign(line);
+        sink->header_length = -1;  // a new answer (after a redirect)
+    }
+    constexpr std::string_view kLength = "content-length:";
+    if (line.size() > kLength.size() &&
+        std::equal(kLength.begin(), kLength.end(), line.begin(),
+                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+        const std::string value(line.substr(kLength.size()));
+        char* end = nullptr;
+        const long long n = std::strtoll(value.c_str(), &end, 10);
+        if (end != value.c_str() && n >= 0)
+            sink->header_length = static_cast<curl_off_t>(n);
     }
     return length;
 }

@@ -22,7 +22,8 @@ constexpr int kWaitSliceMs = 200;
 using Clock = std::chrono::steady_clock;
 
 int ms_left(Clock::time_point end) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
 }
 
@@ -116,7 +117,8 @@ bool PrinterChannel::write(const void* bytes, std::size_t length) {
     for (;;) {
         unsigned count = 0;
         const int slice = std::max(1, std::min(kWaitSliceMs, ms_left(end)));
-        const int rc = Kp28wrap_write(door_, p + done, static_cast<unsigned>(length - done), &count, slice);
+        const int rc =
+            Kp28wrap_write(door_, p + done, static_cast<unsigned>(length - done), &count, slice);
         done += std::min<std::size_t>(count, length - done);
         if (rc == 0 && done == length) return true;
         if (rc != KP28WRAP_E_TIMEOUT || ms_left(end) == 0 || interrupted()) return false;
@@ -126,7 +128,8 @@ bool PrinterChannel::write(const void* bytes, std::size_t length) {
 bool PrinterChannel::read(void* buffer, std::size_t length, int timeout_ms, std::size_t& count) {
     unsigned got = 0;
     if (timeout_ms < 0) {
-        const int rc = Kp28wrap_read(door_, buffer, static_cast<unsigned>(length), &got, timeout_ms);
+        const int rc =
+            Kp28wrap_read(door_, buffer, static_cast<unsigned>(length), &got, timeout_ms);
         count = got;
         return rc == 0;
     }
@@ -139,7 +142,8 @@ bool PrinterChannel::read(void* buffer, std::size_t length, int timeout_ms, std:
         const int slice = std::max(1, std::min(kWaitSliceMs, ms_left(end)));
         const int rc = Kp28wrap_read(door_, buffer, static_cast<unsigned>(length), &got, slice);
         count = got;
-        if (rc != KP28WRAP_E_TIMEOUT || got != 0 || ms_left(end) == 0 || interrupted()) return rc == 0;
+        if (rc != KP28WRAP_E_TIMEOUT || got != 0 || ms_left(end) == 0 || interrupted())
+            return rc == 0;
     }
 }
 

@@ -29,12 +29,13 @@ struct ChannelTimings {
     // instead of holding it, and its temporary file, for ever.
     int write_ms = 60000;
     // An acknowledgement is read once the bytes it answers have been
-    // written (a slow printer slows the sending, not this wait). Even if the whole of the largest image (8 MiB) were still in
-    // flight when the last write returns, it would drain at the slowest USB
-    // full-speed bulk rate (one 64-byte packet per 1 ms frame, 64000 B/s) in
-    // 131 s; 180 s covers that with room for the printer's own check and is
-    // the same bound the restart wait uses. A printer that has stopped
-    // answering thus ends the job instead of holding the updater for ever.
+    // written (a slow printer slows the sending, not this wait). Even if
+    // the whole of the largest image (8 MiB) were still in flight when the
+    // last write returns, it would drain at the slowest USB full-speed bulk
+    // rate (one 64-byte packet per 1 ms frame, 64000 B/s) in 131 s; 180 s
+    // covers that with room for the printer's own check and is the same
+    // bound the restart wait uses. A printer that has stopped answering thus
+    // ends the job instead of holding the updater for ever.
     int ack_ms = 180000;
     // Nobody looks at the answer to a leave-mode command, and after a restart
     // the printer is no longer in the mode and need not answer at all, so a

@@ -56,9 +56,10 @@ public:
         int fd = -1;
         const int err = image.open_for_reading(fd);
         if (err != 0) {
-            commands_.announcer().announce(err == kTempFileReplaced
-                                               ? "The fetched image was replaced before it was read: " + image.path()
-                                               : errno_text(err));
+            commands_.announcer().announce(
+                err == kTempFileReplaced
+                    ? "The fetched image was replaced before it was read: " + image.path()
+                    : errno_text(err));
             return kFailed;
         }
         return update_image(commands_, fd);
@@ -87,7 +88,8 @@ public:
         const int err = ::fstat(fd, &st) == 0 ? 0 : errno;
         if (err != 0 || !S_ISREG(st.st_mode)) {
             ::close(fd);
-            return fail(kResultConnectFailure, err != 0 ? errno_text(err) : "Not a regular file: " + record.url);
+            return fail(kResultConnectFailure,
+                        err != 0 ? errno_text(err) : "Not a regular file: " + record.url);
         }
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;

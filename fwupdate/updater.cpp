@@ -71,7 +71,7 @@ int run_updater(const std::vector<std::string>& args) {
     PrinterChannel channel(ChannelTimings::from_environment());
     // The closing line of a run that a signal ended: the result text of the
     // job it stopped.
-    const char* job_failure = settings.reboot ? kRebootFailureText
+    const char* job_failure = settings.reboot         ? kRebootFailureText
                               : !settings.url.empty() ? kUpdateFailureText
                                                       : kUsbIdFailureText;
     std::unique_ptr<RetrievalLayer> layer;
@@ -85,7 +85,8 @@ int run_updater(const std::vector<std::string>& args) {
     // full disk can be told apart.
     auto announce_reason = [&] {
         std::string reason;
-        if (layer->failure_code(reason) != kResultNoError && !reason.empty()) announcer.announce(reason);
+        if (layer->failure_code(reason) != kResultNoError && !reason.empty())
+            announcer.announce(reason);
     };
 
     announcer.announce("Connecting to printer");
