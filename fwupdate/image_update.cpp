@@ -43,6 +43,10 @@ std::string trim_line_end(std::string_view text) {
     return std::string(text);
 }
 
+// A short boot image or an image with a header and nothing after it: what
+// the printer would get cannot be firmware.
+constexpr const char* kNoImageDataText = "Input Image Bad CRC Code";
+
 class FdCloser {
 public:
     explicit FdCloser(int fd) : fd_(fd) {}
@@ -93,13 +97,49 @@ int write_temp_file(const std::string& dir, const char* pattern, const std::uint
 
 int update_image(PrinterCommands& commands, const std::string& image_path) {
     const Announcer& announcer = commands.announcer();
+    // Without O_NONBLOCK the open of a FIFO waits for a writer for ever.
+    const int fd = ::open(image_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        announcer.announce(errno_text(errno));
+        return kFailed;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        announcer.announce(errno_text(err));
+        return kFailed;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        ::close(fd);
+        announcer.announce("Not a regular file: " + image_path);
+        return kFailed;
+    }
+    return update_image(commands, fd);
+}
+
+int update_image(PrinterCommands& commands, int fd) {
+    const Announcer& announcer = commands.announcer();
     auto system_failure = [&](int err) {
         announcer.announce(errno_text(err));
         return kFailed;
     };
-
-    FdCloser image(::open(image_path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (image.get() < 0) return system_failure(errno);
+    // A name taken by something else (a directory, another user's file) must
+    // be named, or the technician cannot tell what is in the way.
+    auto temp_failure = [&](const std::string& dir, const char* pattern, int err) {
+        announcer.announce("Temporary file " +
+                           make_temp_path(dir, pattern, static_cast<long>(::getpid())) + ": " +
+                           errno_text(err));
+        return kFailed;
+    };
+    auto image_failure = [&] {
+        announcer.announce(kNoImageDataText);
+        return kFailed;
+    };
+    FdCloser image(fd);
+    // Reads from a regular file never wait; the flag only mattered for the open.
+    const int flags = ::fcntl(image.get(), F_GETFL);
+    if (flags >= 0) ::fcntl(image.get(), F_SETFL, flags & ~O_NONBLOCK);
 
     announcer.announce("Retrieving Firmware Version");
     FirmwareVersion old_version{};
@@ -121,6 +161,13 @@ int update_image(PrinterCommands& commands, const std::string& image_path) {
         announcer.announce(kind.failure);
         return kFailed;
     }
+    // The recognition reads zeros past the end of a short file: a boot image
+    // must hold the header its checksum covers, and an image with a header
+    // must carry data after it.
+    const bool too_short =
+        (kind.kind == ImageKind::BootImage && file_size < kBootHeaderSize) ||
+        (kind.kind == ImageKind::ClearWithHeader && file_size <= kImageHeaderSize);
+    if (too_short) return image_failure();
 
     if (::lseek(image.get(), 0, SEEK_SET) != 0) return system_failure(errno);
     std::string dir;
@@ -136,6 +183,7 @@ int update_image(PrinterCommands& commands, const std::string& image_path) {
     int data_fd = -1;
 
     if (zipped) {
+        if (file_size > kMaxPackedImageSize) return system_failure(EFBIG);
         std::vector<std::uint8_t> packed;
         std::vector<std::uint8_t> unpacked;
         try {
@@ -161,8 +209,9 @@ int update_image(PrinterCommands& commands, const std::string& image_path) {
             return kFailed;
         }
         const std::size_t total = unpacked_result.total;
+        if (total == 0) return image_failure();
         data_fd = write_temp_file(dir, kGunzipImagePattern, unpacked.data(), total, temp);
-        if (data_fd < 0) return system_failure(errno);
+        if (data_fd < 0) return temp_failure(dir, kGunzipImagePattern, errno);
         image_size = total;
     } else if (kind.kind == ImageKind::ClearWithHeader) {
         if (file_size < kImageHeaderSize) return system_failure(EIO);
@@ -178,8 +227,9 @@ int update_image(PrinterCommands& commands, const std::string& image_path) {
         if (head != static_cast<ssize_t>(kImageHeaderSize)) return system_failure(EIO);
         const ssize_t got = read_fully(image.get(), rest.data(), rest.size());
         if (got < 0) return system_failure(errno);
+        if (got == 0) return image_failure();
         data_fd = write_temp_file(dir, kClearImagePattern, rest.data(), static_cast<std::size_t>(got), temp);
-        if (data_fd < 0) return system_failure(errno);
+        if (data_fd < 0) return temp_failure(dir, kClearImagePattern, errno);
         image_size = static_cast<std::uint64_t>(got);
     }
     DataFile data = data_fd >= 0 ? DataFile(data_fd, std::move(temp)) : DataFile(image.get());

@@ -6,9 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "interruption.h"
 #include "updater.h"
 
 int main(int argc, char** argv) {
+    // Before any thread exists, so that every thread the run starts shares
+    // the handlers and the ignored SIGPIPE.
+    fwupdate::install_interruption_handlers();
     // libcurl's global start-up must run once before any other thread exists;
     // it is the only start-up step here that can fail.
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {

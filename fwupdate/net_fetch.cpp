@@ -4,13 +4,18 @@
 // handle's cache across curl_easy_reset).
 #include "net_fetch.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
 #include <mutex>
 #include <unistd.h>
 #include <utility>
+
+#include "interruption.h"
 
 namespace fwupdate {
 
@@ -121,6 +126,10 @@ struct BodySink {
     TempFile* file = nullptr;
     curl_off_t expected = -1;   // HTTP: the content length
     curl_off_t written = 0;
+    curl_off_t max_body = 0;
+    // HTTP: the Content-Length header as it came, which libcurl does not
+    // report when it refuses the size itself.
+    curl_off_t header_length = -1;
     std::string status_line;    // HTTP: the last status line seen
     std::string refusal;        // why the body was refused, when it was
 
@@ -146,11 +155,35 @@ struct BodySink {
         return true;
     }
 
+    // An announced size (HTTP's content length, FTP's SIZE or transfer
+    // reply) larger than any image is refused before the file is made.
+    bool announced_size_acceptable()
+    {
+        curl_off_t announced = -1;
+        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        if (announced > max_body) {
+            refusal = too_large_text(announced);
+            return false;
+        }
+        return true;
+    }
+
+    std::string too_large_text(curl_off_t announced) const
+    {
+        if (announced < 0)
+            announced = header_length;
+        const std::string limit = "the largest image (" + std::to_string(max_body) + " bytes)";
+        return announced >= 0 ? "The server announced " + std::to_string(announced) + " bytes, more than " + limit
+                              : "The file is larger than " + limit;
+    }
+
     bool open_file()
     {
         if (file->holds_file())
             return true;
         if (protocol == NetProtocol::http && !http_answer_acceptable())
+            return false;
+        if (!announced_size_acceptable())
             return false;
         const int err = file->create(*destination);
         if (err != 0) {
@@ -167,6 +200,10 @@ size_t on_body(char* data, size_t size, size_t count, void* user)
     const size_t length = size * count;
     if (!sink->open_file())
         return CURL_WRITEFUNC_ERROR;
+    if (static_cast<curl_off_t>(length) > sink->max_body - sink->written) {
+        sink->refusal = sink->too_large_text(-1);
+        return CURL_WRITEFUNC_ERROR;
+    }
     if (const int err = sink->file->write_all(data, length); err != 0) {
         sink->refusal = "Cannot write " + *sink->destination + ": " + errno_text(err);
         return CURL_WRITEFUNC_ERROR;
@@ -177,17 +214,44 @@ size_t on_body(char* data, size_t size, size_t count, void* user)
 
 // Gives a transfer up when no byte has moved for the stall time. libcurl calls
 // it at least once a second while a transfer runs.
+// A fetch also has to keep a minimum rate: each window from its start must
+// move at least rate * window bytes, or the fetch is given up (a server that
+// sends a byte every few seconds never stalls, but never finishes either).
+// And every transfer ends once the run is interrupted.
 struct StallWatch {
     std::chrono::steady_clock::duration limit{};
     std::chrono::steady_clock::time_point last_change{};
     curl_off_t last_bytes = -1;
     std::string reason;
+
+    bool check_rate = false;
+    long min_rate = 0;  // bytes a second
+    std::chrono::milliseconds window{};
+    std::chrono::steady_clock::time_point window_start{};
+    curl_off_t window_bytes = 0;  // down + up when the window began
 };
 
 int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up)
 {
     auto* watch = static_cast<StallWatch*>(user);
     const auto now = std::chrono::steady_clock::now();
+    if (interrupted()) {
+        watch->reason = "The transfer was interrupted";
+        return 1;
+    }
+    if (watch->check_rate && now - watch->window_start >= watch->window) {
+        const curl_off_t moved = down + up - watch->window_bytes;
+        const double needed = static_cast<double>(watch->min_rate) *
+                              std::chrono::duration<double>(watch->window).count();
+        if (static_cast<double>(moved) < needed) {
+            watch->reason = "The server sent " + std::to_string(moved) + " bytes in " +
+                            std::to_string(watch->window.count()) + " ms, less than the minimum of " +
+                            std::to_string(watch->min_rate) + " bytes a second";
+            return 1;
+        }
+        watch->window_start = now;
+        watch->window_bytes = down + up;
+    }
     if (down + up != watch->last_bytes) {
         watch->last_bytes = down + up;
         watch->last_change = now;
@@ -209,11 +273,39 @@ size_t on_header(char* data, size_t size, size_t count, void* user)
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.remove_suffix(1);
         sink->status_line.assign(line);
+        sink->header_length = -1;  // a new answer (after a redirect)
+    }
+    constexpr std::string_view kLength = "content-length:";
+    if (line.size() > kLength.size() &&
+        std::equal(kLength.begin(), kLength.end(), line.begin(),
+                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+        const std::string value(line.substr(kLength.size()));
+        char* end = nullptr;
+        const long long n = std::strtoll(value.c_str(), &end, 10);
+        if (end != value.c_str() && n >= 0)
+            sink->header_length = static_cast<curl_off_t>(n);
     }
     return length;
 }
 
 }  // namespace
+
+NetLimits NetLimits::from_environment()
+{
+    NetLimits limits;
+    auto take = [](const char* name, long& value) {
+        const char* text = std::getenv(name);
+        if (text == nullptr || *text == '\0')
+            return;
+        char* end = nullptr;
+        const long v = std::strtol(text, &end, 10);
+        if (*end == '\0' && v > 0 && v <= 24L * 3600 * 1000)
+            value = v;
+    };
+    take("KP28FW_MIN_RATE", limits.min_rate);
+    take("KP28FW_RATE_WINDOW_MS", limits.rate_window_ms);
+    return limits;
+}
 
 bool split_url(std::string_view url, UrlParts& parts, std::string& error)
 {
@@ -332,6 +424,7 @@ struct NetClient::Impl {
         stall.last_change = std::chrono::steady_clock::now();
         stall.last_bytes = -1;
         stall.reason.clear();
+        stall.check_rate = false;
         curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, on_progress);
         curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &stall);
@@ -447,6 +540,15 @@ NetStatus NetClient::Impl::fetch_into(std::string_view url, const std::string& d
     set_common(easy, url_for(parts.path));
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, on_body);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &sink);
+    // libcurl refuses an announced size above this before the body comes;
+    // the write callback stops one that grows past it.
+    sink.max_body = static_cast<curl_off_t>(limits.max_body);
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE, sink.max_body);
+    stall.check_rate = limits.min_rate > 0 && limits.rate_window_ms > 0;
+    stall.min_rate = limits.min_rate;
+    stall.window = std::chrono::milliseconds(limits.rate_window_ms);
+    stall.window_start = std::chrono::steady_clock::now();
+    stall.window_bytes = 0;
     if (protocol == NetProtocol::http) {
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header);
@@ -459,6 +561,10 @@ NetStatus NetClient::Impl::fetch_into(std::string_view url, const std::string& d
         status = failure(kNetFetchFailure, sink.refusal);
     } else if (!stall.reason.empty()) {
         status = failure(kNetFetchFailure, stall.reason);
+    } else if (rc == CURLE_FILESIZE_EXCEEDED) {
+        curl_off_t announced = -1;
+        curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+        status = failure(kNetFetchFailure, sink.too_large_text(announced));
     } else if (rc != CURLE_OK) {
         status = failure(kNetFetchFailure, curl_text(rc, error_buffer));
     } else if (!sink.open_file()) {

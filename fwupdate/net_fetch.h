@@ -19,10 +19,17 @@
 //   authentication when the record has a user. The answer must carry a 2xx
 //   status and a Content-Length; the body is read until that length has arrived.
 // - Every transfer has a connect time limit and is abandoned when the data
-//   stops flowing, so a silent server cannot hang the run.
+//   stops flowing, so a silent server cannot hang the run; a fetch is also
+//   abandoned when it moves less than a minimum rate over a window, so a
+//   server that drips a byte now and then cannot hold it for ever.
+// - A body larger than the largest image the updater loads is refused before
+//   a byte of it is stored when its size is announced, and stopped when it
+//   grows past that size otherwise.
+// - An interrupted run (interruption.h) abandons the transfer.
 // - A fetch that fails leaves no file behind.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -51,10 +58,24 @@ inline constexpr const char* kNoWorkingDirectoryText = "Unable to detect current
 inline constexpr const char* kFtpImagePattern = "_ftp_image%d.img";
 inline constexpr const char* kHttpImagePattern = "_http_image%d.img";
 
-// Time limits of every transfer, in seconds.
+// Limits of every transfer. Times in seconds unless named otherwise.
 struct NetLimits {
     long connect_timeout = 30;   // TCP connect, and for FTP the greeting and login
     long stall_timeout = 60;     // abandoned when no byte arrives for this long
+    // The largest body fetched: the largest image the updater loads, whose
+    // size the printer's size command carries in 32 bits.
+    std::int64_t max_body = 4294967295;
+    // A fetch must move at least min_rate bytes a second, counted over each
+    // window of rate_window_ms from its start. 1 KiB/s is far below any link
+    // a firmware server is reached over; it bounds an 8 MiB image at about
+    // 2.3 hours.
+    long min_rate = 1024;
+    long rate_window_ms = 60000;
+
+    // The defaults, with KP28FW_MIN_RATE (bytes a second) and
+    // KP28FW_RATE_WINDOW_MS taken from the environment when they are
+    // positive whole numbers.
+    static NetLimits from_environment();
 };
 
 enum class NetProtocol { ftp, http };

@@ -1,5 +1,6 @@
 #include "printer_channel.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -8,9 +9,23 @@
 #include <system_error>
 #include <thread>
 
+#include "interruption.h"
+
 namespace fwupdate {
 
 namespace {
+
+// Long waits go to the library in slices of this length, so that an
+// interruption is noticed within it.
+constexpr int kWaitSliceMs = 200;
+
+using Clock = std::chrono::steady_clock;
+
+int ms_left(Clock::time_point end) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
 
 void override_from_env(const char* name, int& value) {
     const char* text = std::getenv(name);
@@ -63,6 +78,7 @@ private:
 ChannelTimings ChannelTimings::from_environment() {
     ChannelTimings t;
     override_from_env("KP28FW_QUERY_TIMEOUT_MS", t.query_ms);
+    override_from_env("KP28FW_WRITE_TIMEOUT_MS", t.write_ms);
     override_from_env("KP28FW_ACK_TIMEOUT_MS", t.ack_ms);
     override_from_env("KP28FW_LEAVE_TIMEOUT_MS", t.leave_ack_ms);
     override_from_env("KP28FW_REBOOT_PERIOD_MS", t.reboot_period_ms);
@@ -93,16 +109,42 @@ void PrinterChannel::disconnect() {
 }
 
 bool PrinterChannel::write(const void* bytes, std::size_t length) {
-    unsigned count = 0;
-    if (Kp28wrap_write(door_, bytes, static_cast<unsigned>(length), &count, -1) != 0) return false;
-    return count == length;
+    // A write that runs out of time reports what the printer took; the rest
+    // goes in the next slice. An empty write is still made once.
+    const auto end = Clock::now() + std::chrono::milliseconds(timings_.write_ms);
+    const auto* p = static_cast<const std::uint8_t*>(bytes);
+    std::size_t done = 0;
+    for (;;) {
+        unsigned count = 0;
+        const int slice = std::max(1, std::min(kWaitSliceMs, ms_left(end)));
+        const int rc =
+            Kp28wrap_write(door_, p + done, static_cast<unsigned>(length - done), &count, slice);
+        done += std::min<std::size_t>(count, length - done);
+        if (rc == 0 && done == length) return true;
+        if (rc != KP28WRAP_E_TIMEOUT || ms_left(end) == 0 || interrupted()) return false;
+    }
 }
 
 bool PrinterChannel::read(void* buffer, std::size_t length, int timeout_ms, std::size_t& count) {
     unsigned got = 0;
-    const int rc = Kp28wrap_read(door_, buffer, static_cast<unsigned>(length), &got, timeout_ms);
-    count = got;
-    return rc == 0;
+    if (timeout_ms < 0) {
+        const int rc =
+            Kp28wrap_read(door_, buffer, static_cast<unsigned>(length), &got, timeout_ms);
+        count = got;
+        return rc == 0;
+    }
+    // A timed read that runs out of time leaves its reader waiting in the
+    // library, and the next timed read takes over its bytes, so slices add
+    // up to one read of the whole limit.
+    const auto end = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        got = 0;
+        const int slice = std::max(1, std::min(kWaitSliceMs, ms_left(end)));
+        const int rc = Kp28wrap_read(door_, buffer, static_cast<unsigned>(length), &got, slice);
+        count = got;
+        if (rc != KP28WRAP_E_TIMEOUT || got != 0 || ms_left(end) == 0 || interrupted())
+            return rc == 0;
+    }
 }
 
 int PrinterChannel::wait_for_reboot(int limit_ms, const std::string& printer_name,
@@ -111,7 +153,7 @@ int PrinterChannel::wait_for_reboot(int limit_ms, const std::string& printer_nam
     if (!timer.start(limit_ms)) return -1;
     if (timer.expired()) return -1;
     do {
-        std::this_thread::sleep_for(std::chrono::milliseconds(timings_.reboot_period_ms));
+        if (wait_unless_interrupted(timings_.reboot_period_ms)) return -1;
         disconnect();
         if (connect(printer_name) == 0 && query_version()) return 0;
     } while (!timer.expired());

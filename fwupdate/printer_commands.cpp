@@ -1,12 +1,15 @@
 #include "printer_commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "interruption.h"
 #include "kp28/protocol/commands.h"
 
 namespace fwupdate {
@@ -19,6 +22,17 @@ using kp28::kAckSize;
 using kp28::kProductNameReplyMax;
 using kp28::kUsbIdReplySize;
 using kp28::kVersionReplySize;
+
+// The configured chunk, but never more than the data file holds (one byte
+// more, so that a file smaller than the chunk still goes out in one write and
+// no empty one) nor more than kMaxChunkSize.
+std::size_t chunk_length(std::int32_t configured, int fd) {
+    std::size_t length = std::min(static_cast<std::size_t>(configured), kMaxChunkSize);
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        length = std::min(length, static_cast<std::size_t>(st.st_size) + 1);
+    return length;
+}
 
 std::span<const std::uint8_t> received(const std::uint8_t* reply, std::size_t count) {
     return {reply, count};
@@ -97,7 +111,7 @@ bool PrinterCommands::send_image_data(std::uint8_t token, int fd, std::string& e
     error_text.clear();
     std::vector<std::uint8_t> chunk;
     try {
-        chunk.resize(static_cast<std::size_t>(chunk_size_));
+        chunk.resize(chunk_length(chunk_size_, fd));
     } catch (const std::bad_alloc&) {
         error_text = errno_text(ENOMEM);
         return false;
@@ -106,6 +120,7 @@ bool PrinterCommands::send_image_data(std::uint8_t token, int fd, std::string& e
 
     long long total = 0;
     for (;;) {
+        if (interrupted()) return false;
         // A regular file fills the chunk unless it ends; keep reading until
         // either happens so that every write but the last is a whole chunk.
         std::size_t filled = 0;

@@ -24,6 +24,9 @@ using kp28::kVersionLength;
 using kp28::ImageHeader;
 using FirmwareVersion = std::array<char, kVersionLength>;
 
+// The largest chunk of image data sent in one write, whatever BufferSize says.
+inline constexpr std::size_t kMaxChunkSize = 1048576;
+
 // Operations return these.
 inline constexpr int kOk = 0;
 inline constexpr int kFailed = 4;

@@ -1,6 +1,7 @@
 #include "retrieval_layer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,7 +31,7 @@ namespace {
 class NetLayer : public RetrievalLayer {
 public:
     NetLayer(PrinterCommands& commands, NetProtocol protocol)
-        : RetrievalLayer(commands), client_(protocol) {}
+        : RetrievalLayer(commands), client_(protocol, NetLimits::from_environment()) {}
 
     int initialise() override {
         failure_text_.clear();
@@ -49,8 +50,19 @@ public:
         TempFile image;
         NetStatus s = client_.fetch_image(url, image);
         if (!s.ok()) return fail(kResultWriteFailure, s.text);
-        // image removes the fetched file when it goes out of scope.
-        return update_image(commands_, image.path());
+        // image removes the fetched file when it goes out of scope. The file
+        // is read through a name in a directory that others may write to, so
+        // only the very file that was fetched is used.
+        int fd = -1;
+        const int err = image.open_for_reading(fd);
+        if (err != 0) {
+            commands_.announcer().announce(
+                err == kTempFileReplaced
+                    ? "The fetched image was replaced before it was read: " + image.path()
+                    : errno_text(err));
+            return kFailed;
+        }
+        return update_image(commands_, fd);
     }
 
 private:
@@ -68,9 +80,17 @@ public:
     int initialise() override { return 0; }
 
     int connect(const RetrievalRecord& record) override {
-        // Opened only to prove that the file can be read.
-        const int fd = ::open(record.url.c_str(), O_RDONLY | O_CLOEXEC);
+        // Opened only to prove that the file can be read. Not blocking: the
+        // open of a FIFO would wait for a writer for ever.
+        const int fd = ::open(record.url.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return fail(kResultConnectFailure, errno_text(errno));
+        struct stat st {};
+        const int err = ::fstat(fd, &st) == 0 ? 0 : errno;
+        if (err != 0 || !S_ISREG(st.st_mode)) {
+            ::close(fd);
+            return fail(kResultConnectFailure,
+                        err != 0 ? errno_text(err) : "Not a regular file: " + record.url);
+        }
         if (fd_ >= 0) ::close(fd_);
         fd_ = fd;
         return 0;

@@ -56,7 +56,7 @@ TempFile::~TempFile()
 }
 
 TempFile::TempFile(TempFile&& other) noexcept
-    : path_(std::exchange(other.path_, {})), fd_(std::exchange(other.fd_, -1))
+    : path_(std::exchange(other.path_, {})), fd_(std::exchange(other.fd_, -1)), dev_(other.dev_), ino_(other.ino_)
 {
 }
 
@@ -66,6 +66,8 @@ TempFile& TempFile::operator=(TempFile&& other) noexcept
         remove();
         path_ = std::exchange(other.path_, {});
         fd_ = std::exchange(other.fd_, -1);
+        dev_ = other.dev_;
+        ino_ = other.ino_;
     }
     return *this;
 }
@@ -85,8 +87,40 @@ int TempFile::create(std::string path)
         const int err = errno;
         return err == EEXIST && unlink_error != 0 ? unlink_error : err;
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(path.c_str());
+        return err;
+    }
     path_ = std::move(path);
     fd_ = fd;
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+    return 0;
+}
+
+int TempFile::open_for_reading(int& fd) const
+{
+    fd = -1;
+    if (path_.empty())
+        return ENOENT;
+    // Non-blocking, so that a FIFO put in its place cannot hold the open.
+    const int r = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (r < 0)
+        return errno == ELOOP ? kTempFileReplaced : errno;  // a link was put in its place
+    struct stat st {};
+    if (::fstat(r, &st) != 0) {
+        const int err = errno;
+        ::close(r);
+        return err;
+    }
+    if (st.st_dev != dev_ || st.st_ino != ino_) {
+        ::close(r);
+        return kTempFileReplaced;
+    }
+    fd = r;
     return 0;
 }
 

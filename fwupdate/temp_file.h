@@ -6,6 +6,8 @@
 // file on every path out, success or failure.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -56,6 +58,13 @@ public:
     // failing close can mean lost data on a network file system, so it counts.
     int close();
 
+    // Opens the held file for reading by its name, making sure the name still
+    // leads to the file that create() made (someone who can write to the
+    // directory could have put another file there since). Returns 0 with fd
+    // set, kTempFileReplaced when the name now leads elsewhere, or the errno
+    // value; fd is -1 unless 0 is returned.
+    int open_for_reading(int& fd) const;
+
     // Closes and removes the file now. Safe to call more than once.
     void remove();
 
@@ -66,6 +75,12 @@ public:
 private:
     std::string path_;
     int fd_ = -1;
+    // The file create() made.
+    dev_t dev_ = 0;
+    ino_t ino_ = 0;
 };
+
+// open_for_reading(): the name no longer leads to the file that was made.
+inline constexpr int kTempFileReplaced = -1;
 
 }  // namespace fwupdate

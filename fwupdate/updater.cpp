@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "announcer.h"
+#include "interruption.h"
 #include "printer_channel.h"
 #include "printer_commands.h"
 #include "retrieval_layer.h"
@@ -68,14 +69,36 @@ int run_updater(const std::vector<std::string>& args) {
 
     const Announcer announcer(settings.log_file, settings.verbose);
     PrinterChannel channel(ChannelTimings::from_environment());
+    // The closing line of a run that a signal ended: the result text of the
+    // job it stopped.
+    const char* job_failure = settings.reboot         ? kRebootFailureText
+                              : !settings.url.empty() ? kUpdateFailureText
+                                                      : kUsbIdFailureText;
+    std::unique_ptr<RetrievalLayer> layer;
+    auto end_interrupted = [&] {
+        announcer.announce(interruption_text());
+        Announcer::console(layer ? closing_text(*layer, job_failure) : std::string(job_failure));
+        return 1;
+    };
+    // A failed fetch says why (the server's status, libcurl's or the
+    // system's text) before the result text, so that a missing file and a
+    // full disk can be told apart.
+    auto announce_reason = [&] {
+        std::string reason;
+        if (layer->failure_code(reason) != kResultNoError && !reason.empty())
+            announcer.announce(reason);
+    };
+
     announcer.announce("Connecting to printer");
     if (channel.connect(settings.printer_name) != 0) {
+        if (interrupted()) return end_interrupted();
         announcer.announce("Printer connection failure");
         return 1;
     }
+    if (interrupted()) return end_interrupted();
 
     PrinterCommands commands(channel, announcer, settings.printer_name, settings.buffer_size);
-    std::unique_ptr<RetrievalLayer> layer = make_retrieval_layer(static_cast<int>(protocol), commands);
+    layer = make_retrieval_layer(static_cast<int>(protocol), commands);
     std::string detail;
     if (layer->initialise() != 0) {
         const std::string text = result_text(layer->failure_code(detail));
@@ -84,24 +107,39 @@ int run_updater(const std::vector<std::string>& args) {
         return 1;
     }
     if (!settings.url.empty() && layer->connect(record) != 0) {
+        if (interrupted()) return end_interrupted();
+        announce_reason();
         Announcer::console(result_text(layer->failure_code(detail)));
         return 1;
     }
+    if (interrupted()) return end_interrupted();
 
     if (settings.reboot) {
-        if (layer->reboot() != 0) {
+        const int rc = layer->reboot();
+        if (interrupted()) return end_interrupted();
+        if (rc != 0) {
             Announcer::console(closing_text(*layer, kRebootFailureText));
             return 1;
         }
         return 0;
     }
-    if (!settings.url.empty() && layer->update(settings.url) != 0) {
-        Announcer::console(closing_text(*layer, kUpdateFailureText));
-        return 1;
+    if (!settings.url.empty()) {
+        const int rc = layer->update(settings.url);
+        if (interrupted()) return end_interrupted();
+        if (rc != 0) {
+            announce_reason();
+            Announcer::console(closing_text(*layer, kUpdateFailureText));
+            return 1;
+        }
     }
-    if (!settings.usb_id.empty() && layer->record_usb_id(settings.usb_id) != 0) {
-        Announcer::console(closing_text(*layer, kUsbIdFailureText));
-        return 1;
+    if (!settings.usb_id.empty()) {
+        job_failure = kUsbIdFailureText;
+        const int rc = layer->record_usb_id(settings.usb_id);
+        if (interrupted()) return end_interrupted();
+        if (rc != 0) {
+            Announcer::console(closing_text(*layer, kUsbIdFailureText));
+            return 1;
+        }
     }
     return 0;
 }

@@ -3,18 +3,21 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 extern char** environ;
 
 namespace fwtest {
 
-ChildResult run_child(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env,
-                      const std::string& cwd, std::chrono::milliseconds deadline) {
+ChildResult run_child(const std::vector<std::string>& argv,
+                      const std::map<std::string, std::string>& env, const std::string& cwd,
+                      std::chrono::milliseconds deadline, const ChildOptions& options) {
     ChildResult result;
     int out_pipe[2];
     int err_pipe[2];
@@ -65,6 +68,9 @@ ChildResult run_child(const std::vector<std::string>& argv, const std::map<std::
         return result;
     }
 
+    std::thread watcher;
+    if (options.while_running) watcher = std::thread(options.while_running, pid);
+
     const auto limit = start + deadline;
     pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
     std::string* sinks[2] = {&result.out, &result.err};
@@ -83,6 +89,13 @@ ChildResult run_child(const std::vector<std::string>& argv, const std::map<std::
             const ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
             if (n > 0) {
                 sinks[i]->append(buf, static_cast<std::size_t>(n));
+                if (i == 0 && options.close_out_after &&
+                    result.out.size() >= *options.close_out_after) {
+                    result.out.resize(*options.close_out_after);
+                    ::close(fds[i].fd);
+                    fds[i].fd = -1;
+                    --open_pipes;
+                }
             } else {
                 ::close(fds[i].fd);
                 fds[i].fd = -1;
@@ -92,8 +105,11 @@ ChildResult run_child(const std::vector<std::string>& argv, const std::map<std::
     }
     for (auto& f : fds)
         if (f.fd >= 0) ::close(f.fd);
+    if (watcher.joinable()) watcher.join();
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    rusage usage{};
+    ::wait4(pid, &status, 0, &usage);
+    result.max_rss_kib = usage.ru_maxrss;
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
     return result;

@@ -85,11 +85,12 @@ std::vector<std::string> UpdaterRig::files_starting_with(const std::string& pref
     return names;
 }
 
-RunResult UpdaterRig::run(const std::vector<std::string>& args, std::chrono::milliseconds deadline) {
+RunResult UpdaterRig::run(const std::vector<std::string>& args, std::chrono::milliseconds deadline,
+                          const ChildOptions& options) {
     std::vector<std::string> argv = {KP28FWUPDATE_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult r;
-    r.child = run_child(argv, env, workdir_, deadline);
+    r.child = run_child(argv, env, workdir_, deadline, options);
     EXPECT_FALSE(r.child.timed_out) << "the updater overran its deadline";
     r.console = split_lines(r.child.out);
     for (const std::string& line : split_lines(read_file(path("log.txt")))) {

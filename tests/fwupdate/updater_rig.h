@@ -50,9 +50,10 @@ public:
     // Runs the updater with args; the log file is "log.txt" in the working
     // directory when args name it.
     RunResult run(const std::vector<std::string>& args,
-                  std::chrono::milliseconds deadline = std::chrono::seconds(40));
+                  std::chrono::milliseconds deadline = std::chrono::seconds(40),
+                  const ChildOptions& options = {});
 
-private:
+  private:
     kp28::FakeSysroot sysroot_;
     std::string workdir_;
     std::vector<std::unique_ptr<kp28sim::VirtualPrinter>> printers_;

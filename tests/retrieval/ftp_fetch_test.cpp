@@ -241,3 +241,28 @@ TEST_F(FtpFetch, FetchToAGivenPathKeepsTheFile)
 }
 
 }  // namespace
+
+namespace {
+
+// A body with no size announced that grows past the largest image is stopped
+// there (the limit is lowered so that the test moves a megabyte, not 4 GiB).
+TEST(HostileFtp, EndlessBodyIsStoppedAtTheLargestImageAndLeavesNoFile)
+{
+    kp28test::HostileFtpServer ftp(kp28test::FtpFault::endless);
+    kp28test::ScratchDir work;
+    fwupdate::NetLimits limits;
+    limits.max_body = 1 << 20;
+    FtpClient client(limits);
+    ASSERT_TRUE(client.initialise().ok());
+    const RetrievalRecord record = record_for(ftp, "/fw.img", "tech", "pw");
+    ASSERT_TRUE(client.connect(record).ok());
+    kp28test::ScopedWorkingDirectory in(work.path());
+    fwupdate::TempFile fetched;
+    const NetStatus status = client.fetch_image(record.url, fetched);
+    EXPECT_EQ(status.code, fwupdate::kNetFetchFailure);
+    EXPECT_EQ(status.text, "The file is larger than the largest image (1048576 bytes)");
+    EXPECT_FALSE(fetched.holds_file());
+    EXPECT_EQ(count_entries_starting_with(work.path(), "_ftp_image"), 0);
+}
+
+}  // namespace

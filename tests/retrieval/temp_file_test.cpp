@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -151,6 +152,56 @@ TEST(WorkingDirectory, RemovedDirectoryCannotBeDetermined)
     EXPECT_EQ(cwd, std::filesystem::canonical(gone).string());
     ASSERT_EQ(::rmdir(gone.c_str()), 0);
     EXPECT_FALSE(fwupdate::current_directory(cwd));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(TempFileReopen, OnlyTheFileThatWasMadeIsOpenedByItsName)
+{
+    kp28test::ScratchDir dir;
+    const std::string path = dir.file("_http_image1.img");
+    struct Case {
+        const char* what;
+        std::function<void()> meddle;
+        int expected;
+    };
+    const Case cases[] = {
+        {"untouched", [] {}, 0},
+        {"another file renamed over it",
+         [&] {
+             dir.write_file("other", "planted");
+             ASSERT_EQ(::rename(dir.file("other").c_str(), path.c_str()), 0);
+         },
+         fwupdate::kTempFileReplaced},
+        {"a link put in its place",
+         [&] {
+             dir.write_file("other", "planted");
+             ASSERT_EQ(::unlink(path.c_str()), 0);
+             ASSERT_EQ(::symlink(dir.file("other").c_str(), path.c_str()), 0);
+         },
+         fwupdate::kTempFileReplaced},
+        {"removed", [&] { ASSERT_EQ(::unlink(path.c_str()), 0); }, ENOENT},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fwupdate::TempFile file;
+        ASSERT_EQ(file.create(path), 0);
+        ASSERT_EQ(file.write_all("image", 5), 0);
+        ASSERT_EQ(file.close(), 0);
+        c.meddle();
+        int fd = -1;
+        EXPECT_EQ(file.open_for_reading(fd), c.expected);
+        if (c.expected == 0) {
+            char buffer[8] = {};
+            EXPECT_EQ(::read(fd, buffer, sizeof buffer), 5);
+            EXPECT_STREQ(buffer, "image");
+            ::close(fd);
+        } else {
+            EXPECT_EQ(fd, -1);
+        }
+    }
 }
 
 }  // namespace
