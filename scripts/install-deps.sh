@@ -10,6 +10,7 @@ packages=(
   python3 python3-pyftpdlib
   gzip pigz u-boot-tools
   clang libclang-rt-14-dev
+  libcli11-dev nlohmann-json3-dev
 )
 
 missing=()
