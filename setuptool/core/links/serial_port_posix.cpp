@@ -110,7 +110,9 @@ void PosixSerialPort::apply_settings() {
     t.c_cflag &= ~(CRTSCTS | CSTOPB | PARENB | CSIZE);
     t.c_cflag |= CS8;
     t.c_iflag &= ~(IXON | IXOFF | IXANY);
-    t.c_cc[VMIN] = 0;
+    // With VMIN 1 an empty non-blocking read says EAGAIN, so a read of 0
+    // bytes can only mean the line hung up.
+    t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
     const speed_t sp = speed_constant(settings_.baud);
     ::cfsetispeed(&t, sp);
@@ -192,6 +194,8 @@ bool PosixSerialPort::fill(int wait_ms) {
         const int n = ::poll(&p, 1, wait_ms);
         if (n < 0 && errno != EINTR) throw errno_error(kErrIo, errno, "poll " + node_);
         if (n == 0) return false;
+        if ((p.revents & (POLLHUP | POLLERR)) && !(p.revents & POLLIN))
+            throw errno_error(kErrIo, EIO, "read " + node_);
         // One more read after the wake-up, never another wait.
         wait_ms = 0;
     }
