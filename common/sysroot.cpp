@@ -1,7 +1,6 @@
 #include "kp28/sysroot.h"
 
 #include <cstdlib>
-#include <fstream>
 
 namespace kp28 {
 
@@ -18,18 +17,6 @@ std::string sysroot_path(std::string_view rel) {
     out += '/';
     out += rel;
     return out;
-}
-
-bool read_attribute(const std::string& path, std::string& value) {
-    std::ifstream in(path);
-    if (!in) return false;
-    std::string line;
-    if (!std::getline(in, line) && !in.eof()) return false;
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r' || line.back() == ' ' ||
-                             line.back() == '\t'))
-        line.pop_back();
-    value = line;
-    return true;
 }
 
 }  // namespace kp28

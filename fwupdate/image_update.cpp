@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "kp28/crc32.h"
-#include "kp28/frame.h"
+#include "kp28/protocol/frame.h"
 #include "temp_file.h"
 #include "gunzip.h"
 #include "image_kind.h"

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <new>
 
-#include "kp28/frame.h"
+#include "kp28/protocol/commands.h"
 
 namespace fwupdate {
 
@@ -15,17 +15,13 @@ namespace {
 
 constexpr std::uint8_t kDll = kp28::kClassDllMode;
 constexpr std::uint8_t kUsbId = kp28::kClassUsbIdMode;
-constexpr std::size_t kAckSize = 6;
-constexpr std::size_t kProductNameReplyMax = 22;
-constexpr std::size_t kVersionReplySize = 10;
-constexpr std::size_t kUsbIdReplySize = 38;
+using kp28::kAckSize;
+using kp28::kProductNameReplyMax;
+using kp28::kUsbIdReplySize;
+using kp28::kVersionReplySize;
 
-std::vector<std::uint8_t> frame(std::initializer_list<std::uint8_t> payload) {
-    return kp28::make_frame(std::span<const std::uint8_t>(payload.begin(), payload.size()));
-}
-
-bool starts_with_prefix(const std::uint8_t* reply, std::size_t count, std::uint8_t reply_class) {
-    return count >= 5 && std::memcmp(reply, kp28::kFramePrefix, 4) == 0 && reply[4] == reply_class;
+std::span<const std::uint8_t> received(const std::uint8_t* reply, std::size_t count) {
+    return {reply, count};
 }
 
 }  // namespace
@@ -37,50 +33,6 @@ void DataFile::close_and_remove() {
     temp_.remove();
 }
 
-namespace frames {
-
-std::vector<std::uint8_t> product_name_query() { return frame({0x01}); }
-std::vector<std::uint8_t> firmware_version_query() { return frame({0x02}); }
-std::vector<std::uint8_t> enter_dll_mode() { return frame({kDll, 0x00}); }
-std::vector<std::uint8_t> leave_dll_mode(std::uint8_t token) { return frame({kDll, token}); }
-
-std::vector<std::uint8_t> image_size(std::uint8_t token, std::uint32_t size, const ImageHeader* header) {
-    std::vector<std::uint8_t> payload = {kDll, token, 0x01, 0, 0, 0, 0};
-    kp28::put_le32(&payload[3], size);
-    if (header != nullptr) payload.insert(payload.end(), header->begin(), header->end());
-    return kp28::make_frame(payload);
-}
-
-std::vector<std::uint8_t> image_data(std::uint8_t token) { return frame({kDll, token, 0x02}); }
-std::vector<std::uint8_t> write_flash(std::uint8_t token) { return frame({kDll, token, 0x03}); }
-std::vector<std::uint8_t> reboot(std::uint8_t token) { return frame({kDll, token, 0x04}); }
-std::vector<std::uint8_t> enter_usb_id_mode() { return frame({kUsbId, 0x00}); }
-std::vector<std::uint8_t> leave_usb_id_mode(std::uint8_t token) { return frame({kUsbId, token}); }
-std::vector<std::uint8_t> read_usb_id(std::uint8_t token) { return frame({kUsbId, token, 0x02}); }
-
-std::vector<std::uint8_t> write_usb_id(std::uint8_t token, const std::string& identifier) {
-    // The length field counts the three command bytes only; the identifier
-    // and its terminating zero follow uncounted.
-    const std::uint8_t counted[] = {kUsbId, token, 0x01};
-    std::vector<std::uint8_t> out = kp28::make_frame(3, counted);
-    out.insert(out.end(), identifier.begin(), identifier.end());
-    out.push_back(0x00);
-    return out;
-}
-
-}  // namespace frames
-
-bool usb_id_feature(const std::string& name, bool& supported_message) {
-    supported_message = false;
-    if (name.compare(0, 8, "KP28plus") == 0) return true;
-    const std::size_t position = name.compare(0, 5, "VORKA") == 0 ? 16 : 10;
-    if (position < name.size() && name[position] == 'U') {
-        supported_message = true;
-        return true;
-    }
-    return false;
-}
-
 bool PrinterCommands::send(const std::vector<std::uint8_t>& bytes) {
     return channel_.write(bytes.data(), bytes.size());
 }
@@ -89,17 +41,18 @@ bool PrinterCommands::read_ack(std::uint8_t reply_class, std::uint8_t& token, bo
     std::uint8_t reply[kAckSize] = {};
     std::size_t count = 0;
     if (!channel_.read(reply, sizeof reply, timeout_ms, count)) return false;
-    if (count != kAckSize || !starts_with_prefix(reply, count, reply_class)) return false;
+    const auto echoed = kp28::parse_ack(received(reply, count), reply_class);
+    if (!echoed) return false;
     if (enter) {
-        if (reply[5] == 0) {
+        if (*echoed == 0) {
             channel_.last_reply_code = 0;
             return false;
         }
-        token = reply[5];
+        token = *echoed;
         return true;
     }
-    if (reply[5] != token) {
-        channel_.last_reply_code = reply[5];
+    if (*echoed != token) {
+        channel_.last_reply_code = *echoed;
         return false;
     }
     return true;
@@ -110,10 +63,9 @@ bool PrinterCommands::query_product_name(std::string& name) {
     std::uint8_t reply[kProductNameReplyMax] = {};
     std::size_t count = 0;
     if (!channel_.read(reply, sizeof reply, channel_.timings().query_ms, count)) return false;
-    if (!starts_with_prefix(reply, count, kp28::kReplyProductName)) return false;
-    name.clear();
-    for (std::size_t i = 5; i < count && reply[i] != 0 && name.size() < kProductNameLength; ++i)
-        name.push_back(static_cast<char>(reply[i]));
+    auto parsed = kp28::parse_product_name(received(reply, count));
+    if (!parsed) return false;
+    name = std::move(*parsed);
     return true;
 }
 
@@ -122,9 +74,9 @@ bool PrinterCommands::query_firmware_version(FirmwareVersion& version) {
     std::uint8_t reply[kVersionReplySize] = {};
     std::size_t count = 0;
     if (!channel_.read(reply, sizeof reply, channel_.timings().query_ms, count)) return false;
-    if (count != kVersionReplySize || !starts_with_prefix(reply, count, kp28::kReplyFirmwareVersion))
-        return false;
-    std::memcpy(version.data(), reply + 5, kVersionLength);
+    const auto parsed = kp28::parse_firmware_version(received(reply, count));
+    if (!parsed) return false;
+    version = *parsed;
     return true;
 }
 
@@ -199,14 +151,13 @@ bool PrinterCommands::read_usb_id(std::uint8_t token, std::string& identifier) {
     std::uint8_t reply[kUsbIdReplySize] = {};
     std::size_t count = 0;
     if (!channel_.read(reply, sizeof reply, channel_.timings().query_ms, count)) return false;
-    if (count != kUsbIdReplySize || !starts_with_prefix(reply, count, kUsbId)) return false;
-    if (reply[5] != token) {
-        channel_.last_reply_code = reply[5];
+    auto parsed = kp28::parse_usb_id_reply(received(reply, count));
+    if (!parsed) return false;
+    if (parsed->token != token) {
+        channel_.last_reply_code = parsed->token;
         return false;
     }
-    identifier.clear();
-    for (std::size_t i = 6; i < kUsbIdReplySize && reply[i] != 0; ++i)
-        identifier.push_back(static_cast<char>(reply[i]));
+    identifier = std::move(parsed->identifier);
     return true;
 }
 

@@ -11,16 +11,17 @@
 #include <vector>
 
 #include "announcer.h"
+#include "kp28/protocol/commands.h"
 #include "printer_channel.h"
 #include "temp_file.h"
 
 namespace fwupdate {
 
-inline constexpr std::size_t kProductNameLength = 17;
-inline constexpr std::size_t kVersionLength = 5;
-inline constexpr std::size_t kUsbIdLength = 32;
+using kp28::kProductNameLength;
+using kp28::kUsbIdLength;
+using kp28::kVersionLength;
 // The 256 bytes that go with the image size command.
-using ImageHeader = std::array<std::uint8_t, 256>;
+using kp28::ImageHeader;
 using FirmwareVersion = std::array<char, kVersionLength>;
 
 // Operations return these.
@@ -50,25 +51,12 @@ private:
 };
 
 // Frames exactly as they go on the wire.
-namespace frames {
-std::vector<std::uint8_t> product_name_query();
-std::vector<std::uint8_t> firmware_version_query();
-std::vector<std::uint8_t> enter_dll_mode();
-std::vector<std::uint8_t> leave_dll_mode(std::uint8_t token);
-std::vector<std::uint8_t> image_size(std::uint8_t token, std::uint32_t size, const ImageHeader* header);
-std::vector<std::uint8_t> image_data(std::uint8_t token);
-std::vector<std::uint8_t> write_flash(std::uint8_t token);
-std::vector<std::uint8_t> reboot(std::uint8_t token);
-std::vector<std::uint8_t> enter_usb_id_mode();
-std::vector<std::uint8_t> leave_usb_id_mode(std::uint8_t token);
-std::vector<std::uint8_t> read_usb_id(std::uint8_t token);
-std::vector<std::uint8_t> write_usb_id(std::uint8_t token, const std::string& identifier);
-}  // namespace frames
+namespace frames = kp28::frames;
 
 // Whether a product name marks a printer that can record a USB identifier.
 // supported_message: the name was tested at its feature position (the
 // "supports" message is announced) rather than accepted by its prefix.
-bool usb_id_feature(const std::string& product_name, bool& supported_message);
+using kp28::usb_id_feature;
 
 class PrinterCommands {
 public:

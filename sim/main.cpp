@@ -131,6 +131,10 @@ Faults (the printer misbehaves on purpose):
                             counted from when the fault is set): the reply in
                             flight stops, the USB node disappears, TCP
                             connections close; "fault clear" plugs it back
+  --stall-after N           the printer stops reading the USB node after N
+                            bytes from it (counted from when the fault is
+                            set): the node's buffer fills and writers wait;
+                            "fault clear" lets it read again
   --garbage                 every answer is replaced by random bytes
   --pace                    serial links move bytes at the line rate (speed/10
                             bytes a second: 19200 baud is 1920 bytes a second)
@@ -233,6 +237,13 @@ int fault_option(const std::vector<std::string>& args, std::size_t& i, Faults& f
             return -1;
         }
         f.cut_after_bytes = static_cast<std::size_t>(n);
+    } else if (a == "--stall-after") {
+        if (!value(v)) return -1;
+        if (!parse_number(v, 10, 0x7FFFFFFF, n)) {
+            err = "--stall-after takes a number of bytes";
+            return -1;
+        }
+        f.stall_after_bytes = static_cast<std::size_t>(n);
     } else {
         return 0;
     }
@@ -341,6 +352,7 @@ std::string describe(const Faults& f) {
     if (f.comeback_after) add("--comeback-after " + std::to_string(f.comeback_after->count() / 1000.0));
     if (f.never_comes_back) add("--never-come-back");
     if (f.cut_after_bytes) add("--cut-after " + std::to_string(*f.cut_after_bytes));
+    if (f.stall_after_bytes) add("--stall-after " + std::to_string(*f.stall_after_bytes));
     if (f.garbage) add("--garbage");
     if (f.pace_line_rate) add("--pace");
     return out.empty() ? "none" : out;

@@ -13,11 +13,10 @@
 // token, which the tool sees as a wrong token.
 #include "kp28sim/virtual_printer.h"
 
-#include <kp28/frame.h>
-#include <kp28/nvm_crc.h>
-
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <kp28/nvm_crc.h>
+#include <kp28/protocol/frame.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
@@ -32,6 +31,7 @@
 #include <cstring>
 #include <deque>
 #include <filesystem>
+#include <limits>
 #include <list>
 #include <mutex>
 #include <stdexcept>
@@ -154,6 +154,7 @@ struct VirtualPrinter::Impl {
     Faults faults;
     bool cut = false;
     std::size_t cut_count = 0;
+    std::size_t stall_count = 0;  // bytes read from the USB node since stall_after_bytes was set
     bool away = false;
     std::optional<Clock::time_point> back_at;  // nullopt while away: never
     bool back_in_setup = false;
@@ -331,6 +332,14 @@ struct VirtualPrinter::Impl {
         const std::size_t k = std::min(n, left);
         cut_count += k;
         return k;
+    }
+
+    // How many more bytes the USB node may give before the printer stops
+    // reading it (the most a size can hold when it does not stall).
+    std::size_t stall_allowance(const Link& l) const {
+        if (!faults.stall_after_bytes || l.kind != LinkKind::Usb) return std::numeric_limits<std::size_t>::max();
+        const std::size_t limit = *faults.stall_after_bytes;
+        return limit > stall_count ? limit - stall_count : 0;
     }
 
     // --- input ---
@@ -734,9 +743,12 @@ struct VirtualPrinter::Impl {
         std::size_t want = kReadChunk;
         const double rate = pace_rate(l);
         if (rate > 0) want = std::max<std::size_t>(1, static_cast<std::size_t>(rate / 50));
+        want = std::min(want, stall_allowance(l));
+        if (want == 0) return;
         std::uint8_t buf[kReadChunk];
         const ssize_t r = ::read(l.fd, buf, want);
         if (r > 0) {
+            if (faults.stall_after_bytes && l.kind == LinkKind::Usb) stall_count += static_cast<std::size_t>(r);
             on_input(l, buf, static_cast<std::size_t>(r));
             if (rate > 0)
                 l.rx_at = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -799,16 +811,23 @@ struct VirtualPrinter::Impl {
                 for (auto& l : links) {
                     if (l.failed) continue;
                     short ev = 0;
-                    if (l.rx_at <= now)
-                        ev |= POLLIN;
-                    else
-                        next = std::min(next, l.rx_at);
+                    const bool stalled = stall_allowance(l) == 0;
+                    // A stalled node is left unread: the writer's side fills up.
+                    if (!stalled) {
+                        if (l.rx_at <= now)
+                            ev |= POLLIN;
+                        else
+                            next = std::min(next, l.rx_at);
+                    }
                     if (!l.out.empty()) {
                         if (l.tx_at <= now)
                             ev |= POLLOUT;
                         else
                             next = std::min(next, l.tx_at);
                     }
+                    // Nothing asked of a stalled node: leave it out, so that a
+                    // hang-up on it cannot turn the wait into a busy loop.
+                    if (stalled && ev == 0) continue;
                     pfds.push_back({l.fd, ev, 0});
                     owners.push_back(&l);
                 }
@@ -1001,6 +1020,7 @@ void VirtualPrinter::set_faults(const Faults& faults) {
     {
         std::lock_guard lk(impl_->m);
         if (faults.cut_after_bytes != impl_->faults.cut_after_bytes) impl_->cut_count = 0;
+        if (faults.stall_after_bytes != impl_->faults.stall_after_bytes) impl_->stall_count = 0;
         impl_->faults = faults;
         impl_->faults_changed = true;
     }

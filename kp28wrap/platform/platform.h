@@ -12,17 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "kp28/ports/ports.h"
+
 namespace kp28wrap::platform {
 
-// One usblp printer as sysfs describes it.
-struct UsbPrinterEntry {
-    std::string path_text;  // "usb#vid_VVVV&pid_PPPP#SERIAL#/dev/usb/lpN", offered to the filter
-    std::string node;       // the device node below the sysroot, the file that is opened
-};
-
-// usblp printers under root/sys/class/usbmisc, ascending N. Entries whose
-// vendor or product cannot be read are left out. Never throws.
-std::vector<UsbPrinterEntry> scan_usb_printers(const std::string& root);
+// usblp printers under root/sys/class/usbmisc, ascending N (the shared
+// hardware look-ups, taken into the library statically).
+using kp28::ports::scan_usb_printers;
+using kp28::ports::UsbPrinterEntry;
 
 // Outcome of one transfer.
 enum class IoStatus {

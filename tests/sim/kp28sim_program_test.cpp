@@ -150,6 +150,8 @@ TEST(Kp28simProgram, ServesItsNodesTakesSetupModeAndCleansUpOnSigterm) {
         ASSERT_EQ(a.size(), 6u);
         u2.write_all(frame({0x02, 0x00, 0x1C, a[5]}));
         EXPECT_EQ(u2.read_n(6), ack(0x1C, 0x05));
+        prog.say("fault clear --stall-after 10\n");
+        ASSERT_TRUE(prog.wait_for("faults set: --stall-after 10"));
         prog.say("fault clear\n");
         ASSERT_TRUE(prog.wait_for("faults set: none"));
         prog.say("fault --bogus\n");
@@ -171,7 +173,7 @@ TEST(Kp28simProgram, ServesItsNodesTakesSetupModeAndCleansUpOnSigterm) {
 TEST(Kp28simProgram, RefusesBadOptionsWithUsage) {
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"--model", "KP99"}, {"--fw-version", "1.0"}, {"--serial", "../x"}, {"--bogus"},
-          {"--tcp-address", "10.0.0.1"}, {"--usb-pid", "XYZ"}}) {
+          {"--tcp-address", "10.0.0.1"}, {"--usb-pid", "XYZ"}, {"--stall-after", "-1"}}) {
         Program prog(args);
         const int status = prog.wait_exit();
         EXPECT_TRUE(WIFEXITED(status));

@@ -149,6 +149,37 @@ TEST_F(PrinterTest, LinkCutAfterNBytesStopsMidReplyUntilRestored) {
     EXPECT_EQ(p.read_n(10), version_reply("1.00A"));
 }
 
+TEST_F(PrinterTest, StalledReaderLeavesTheUsbNodeFullUntilCleared) {
+    start();
+    kp28sim::Faults f;
+    f.stall_after_bytes = kNameQuery.size() + 3;
+    printer().set_faults(f);
+    RawPort p = usb();
+    // The query is read and answered; the reader stops 3 bytes into what follows.
+    p.write_all(kNameQuery + kVersionQuery);
+    EXPECT_EQ(p.read_n(name_reply().size()), name_reply());
+    ASSERT_TRUE(received(LinkKind::Usb, kNameQuery.size() + 3));
+    EXPECT_TRUE(p.read_n(1, kQuiet).empty());
+    EXPECT_EQ(printer().bytes(LinkKind::Usb, Direction::ToPrinter).size(), kNameQuery.size() + 3);
+    // Nothing more is taken: a writer that keeps going finds the node full.
+    const Bytes fill(4096, 0x00);
+    std::size_t taken = 0;
+    bool full = false;
+    for (int i = 0; i < 4096 && !full; ++i) {
+        const ssize_t w = ::write(p.fd(), fill.data(), fill.size());
+        if (w > 0)
+            taken += static_cast<std::size_t>(w);
+        else
+            full = w < 0 && errno == EAGAIN;
+    }
+    EXPECT_TRUE(full) << taken << " bytes went in";
+    EXPECT_EQ(printer().bytes(LinkKind::Usb, Direction::ToPrinter).size(), kNameQuery.size() + 3);
+
+    printer().set_faults({});
+    EXPECT_TRUE(received(LinkKind::Usb, kNameQuery.size() + kVersionQuery.size() + taken));
+    EXPECT_EQ(p.read_n(10), version_reply("1.00A"));
+}
+
 TEST_F(PrinterTest, GarbageReplacesEveryAnswer) {
     auto c = config();
     c.faults.garbage = true;

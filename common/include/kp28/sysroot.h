@@ -13,8 +13,4 @@ std::string sysroot();
 // rel is a path below the root ("sys/class/usbmisc"); the result is absolute.
 std::string sysroot_path(std::string_view rel);
 
-// Reads a small sysfs-style attribute: the first line, trailing blanks and line
-// end removed. Returns false when the file cannot be read.
-bool read_attribute(const std::string& path, std::string& value);
-
 }  // namespace kp28

@@ -79,6 +79,11 @@ struct Faults {
     // reply is not sent, input is discarded, TCP connections are closed and
     // the USB node disappears. Clearing the fault plugs the cable back in.
     std::optional<std::size_t> cut_after_bytes;
+    // Once the printer has read this many bytes from the USB node (counted
+    // from the moment the fault is set), it stops reading that node: the
+    // node's buffer fills and a writer finds no room. Replies already queued
+    // are still sent; clearing the fault lets the printer read again.
+    std::optional<std::size_t> stall_after_bytes;
     // Every reply is replaced by as many pseudo-random bytes (never starting
     // with the frame prefix's first byte).
     bool garbage = false;

@@ -14,7 +14,7 @@ namespace kp28 {
 // stays open for the life of the object so that raw mode, set once here, lasts
 // while the tools open and close the node.
 class PtyEndpoint {
-public:
+  public:
     PtyEndpoint();  // throws std::system_error
     ~PtyEndpoint();
     PtyEndpoint(const PtyEndpoint&) = delete;
@@ -23,7 +23,7 @@ public:
     int master() const { return master_; }
     const std::string& slave_path() const { return slave_path_; }
 
-private:
+  private:
     int master_ = -1;
     int slave_ = -1;
     std::string slave_path_;
@@ -36,7 +36,7 @@ struct UsbIdentity {
 };
 
 class FakeSysroot {
-public:
+  public:
     // root empty: a fresh directory under $TMPDIR (or /tmp), removed by the
     // destructor. A given root is created if needed and left in place.
     explicit FakeSysroot(std::string root = {});
@@ -66,7 +66,7 @@ public:
     std::string serial_node(const std::string& name) const;
     std::string parallel_node(int n) const;
 
-private:
+  private:
     void link_node(const std::string& node, const PtyEndpoint& pty);
 
     std::string root_;

@@ -10,7 +10,10 @@
 #include <fstream>
 #include <system_error>
 
+#include "kp28/ports/layout.h"
+
 namespace fs = std::filesystem;
+namespace layout = kp28::ports::layout;
 
 namespace kp28 {
 
@@ -94,9 +97,15 @@ FakeSysroot::~FakeSysroot() {
     if (owned_) fs::remove_all(root_, ec);
 }
 
-std::string FakeSysroot::usb_node(int n) const { return path("dev/usb/lp" + std::to_string(n)); }
-std::string FakeSysroot::serial_node(const std::string& name) const { return path("dev/" + name); }
-std::string FakeSysroot::parallel_node(int n) const { return path("dev/lp" + std::to_string(n)); }
+std::string FakeSysroot::usb_node(int n) const {
+    return path(layout::usb_printer_node(n));
+}
+std::string FakeSysroot::serial_node(const std::string& name) const {
+    return path(layout::tty_node(name));
+}
+std::string FakeSysroot::parallel_node(int n) const {
+    return path(layout::parallel_node(n));
+}
 
 void FakeSysroot::link_node(const std::string& node, const PtyEndpoint& pty) {
     make_symlink(pty.slave_path(), node);
@@ -110,9 +119,9 @@ PtyEndpoint& FakeSysroot::add_usb_printer(int n, const UsbIdentity& id) {
     write_file(path(usbdev + "/idVendor"), id.vid + "\n");
     write_file(path(usbdev + "/idProduct"), id.pid + "\n");
     if (!id.serial.empty()) write_file(path(usbdev + "/serial"), id.serial + "\n");
-    const std::string cls = "sys/class/usbmisc/lp" + std::to_string(n);
+    const std::string cls = layout::usb_printer_dir(n);
     fs::create_directories(path(cls));
-    make_symlink(path(ifc), path(cls + "/device"));
+    make_symlink(path(ifc), path(cls + "/" + std::string(layout::kDeviceLink)));
 
     auto pty = std::make_unique<PtyEndpoint>();
     auto& ref = *pty;
@@ -139,13 +148,14 @@ bool FakeSysroot::usb_node_present(int n) const {
 PtyEndpoint& FakeSysroot::add_serial_port(const std::string& name, bool cdc_acm, int type) {
     const std::string devdir = "sys/devices/fakeserial/" + name + "-dev";
     fs::create_directories(path(devdir));
-    const std::string drv = std::string("sys/bus/fake/drivers/") + (cdc_acm ? "cdc_acm" : "serial");
+    const std::string drv =
+        "sys/bus/fake/drivers/" + std::string(cdc_acm ? layout::kCdcAcmDriver : "serial");
     fs::create_directories(path(drv));
     make_symlink(path(drv), path(devdir + "/driver"));
-    const std::string cls = "sys/class/tty/" + name;
+    const std::string cls = layout::tty_dir(name);
     fs::create_directories(path(cls));
-    make_symlink(path(devdir), path(cls + "/device"));
-    write_file(path(cls + "/type"), std::to_string(type) + "\n");
+    make_symlink(path(devdir), path(cls + "/" + std::string(layout::kDeviceLink)));
+    write_file(path(cls + "/" + std::string(layout::kTypeAttribute)), std::to_string(type) + "\n");
 
     auto pty = std::make_unique<PtyEndpoint>();
     auto& ref = *pty;
@@ -155,7 +165,7 @@ PtyEndpoint& FakeSysroot::add_serial_port(const std::string& name, bool cdc_acm,
 }
 
 PtyEndpoint& FakeSysroot::add_parallel_port(int n) {
-    fs::create_directories(path("sys/class/printer/lp" + std::to_string(n)));
+    fs::create_directories(path(layout::parallel_dir(n)));
     auto pty = std::make_unique<PtyEndpoint>();
     auto& ref = *pty;
     link_node(parallel_node(n), ref);

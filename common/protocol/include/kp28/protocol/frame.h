@@ -29,6 +29,28 @@ std::vector<std::uint8_t> make_frame(std::uint16_t length, std::span<const std::
 // The usual case: the length is the payload's size.
 std::vector<std::uint8_t> make_frame(std::span<const std::uint8_t> payload);
 
+// A reply: the prefix, its class byte and the data (replies carry no length).
+std::vector<std::uint8_t> make_reply(std::uint8_t reply_class, std::span<const std::uint8_t> data);
+
+// Whether bytes begin with the prefix and the given class byte.
+bool starts_with_prefix(std::span<const std::uint8_t> bytes, std::uint8_t reply_class);
+
+// Where the next frame lies in a stream of bytes that may hold print data,
+// parts of frames or several frames.
+struct FrameSearch {
+    enum Status {
+        kNone,        // no prefix: bytes before `start` are not part of any frame
+        kIncomplete,  // a prefix at `start`, but the frame has not all arrived
+        kComplete,    // a frame at `start`: payload [payload_begin, end)
+    } status = kNone;
+    // kNone: the bytes from here on may be the beginning of a prefix and are
+    // to be kept; otherwise the prefix's position.
+    std::size_t start = 0;
+    std::size_t payload_begin = 0;
+    std::size_t end = 0;  // one past the payload (the length field's count)
+};
+FrameSearch find_frame(std::span<const std::uint8_t> bytes);
+
 inline std::uint16_t get_le16(const std::uint8_t* p) {
     return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
 }

@@ -2,58 +2,43 @@
 // leads to the USB interface, whose parent folder is the USB device with the
 // identity attributes.
 #include <algorithm>
-#include <cctype>
 #include <filesystem>
 #include <system_error>
 
-#include "kp28/sysroot.h"
-#include "platform.h"
+#include "kp28/ports/layout.h"
+#include "kp28/ports/ports.h"
+#include "numbered_name.h"
 
 namespace fs = std::filesystem;
 
-namespace kp28wrap::platform {
-
-namespace {
-
-// N of "lpN", or -1 for any other name (usbmisc also holds hiddev and friends).
-long lp_number(const std::string& name) {
-    if (name.size() < 3 || name.compare(0, 2, "lp") != 0) return -1;
-    long n = 0;
-    for (size_t i = 2; i < name.size(); ++i) {
-        if (!std::isdigit(static_cast<unsigned char>(name[i]))) return -1;
-        n = n * 10 + (name[i] - '0');
-        if (n > 1000000) return -1;
-    }
-    return n;
-}
-
-}  // namespace
+namespace kp28::ports {
 
 std::vector<UsbPrinterEntry> scan_usb_printers(const std::string& root) {
     std::vector<UsbPrinterEntry> out;
     std::error_code ec;
-    const fs::path cls = fs::path(root + "/sys/class/usbmisc");
+    const fs::path cls = fs::path(root + "/" + std::string(layout::kUsbPrinterClass));
     std::vector<std::pair<long, std::string>> found;
     for (fs::directory_iterator it(cls, ec), end; !ec && it != end; it.increment(ec)) {
         const std::string name = it->path().filename().string();
-        const long n = lp_number(name);
+        // usbmisc also holds hiddev and friends.
+        const long n = numbered_name(name, "lp");
         if (n >= 0) found.emplace_back(n, name);
     }
     std::sort(found.begin(), found.end());
 
     for (const auto& [n, name] : found) {
-        const std::string dev = (cls / name / "device").string();
+        const std::string dev = (cls / name / std::string(layout::kDeviceLink)).string();
         std::string vid, pid, serial;
-        if (!kp28::read_attribute(dev + "/../idVendor", vid)) continue;
-        if (!kp28::read_attribute(dev + "/../idProduct", pid)) continue;
-        if (!kp28::read_attribute(dev + "/../serial", serial) || serial.empty()) {
+        if (!read_attribute(dev + "/../idVendor", vid)) continue;
+        if (!read_attribute(dev + "/../idProduct", pid)) continue;
+        if (!read_attribute(dev + "/../serial", serial) || serial.empty()) {
             // No serial number: the USB device's folder name stands in, which
             // is stable for the port the printer is plugged into.
             const fs::path usbdev = fs::canonical(fs::path(dev) / "..", ec);
             if (ec) continue;
             serial = usbdev.filename().string();
         }
-        const std::string node_rel = "/dev/usb/lp" + std::to_string(n);
+        const std::string node_rel = "/" + layout::usb_printer_node(static_cast<int>(n));
         UsbPrinterEntry e;
         e.path_text = "usb#vid_" + vid + "&pid_" + pid + "#" + serial + "#" + node_rel;
         e.node = root + node_rel;
@@ -62,4 +47,4 @@ std::vector<UsbPrinterEntry> scan_usb_printers(const std::string& root) {
     return out;
 }
 
-}  // namespace kp28wrap::platform
+}  // namespace kp28::ports
