@@ -1,7 +1,7 @@
 #include "kp28setup/session.h"
 
-#include <kp28/frame.h>
 #include <kp28/nvm_crc.h>
+#include <kp28/protocol/setup.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -541,27 +541,30 @@ void Session::save_setup_file() {
     dlg.flags = 0x8000;
     const auto path = d_.op.save_file(dlg);
     if (!path) return;
-    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(nvm_length), kNvmSize);
-    std::vector<std::uint8_t> payload;
-    payload.reserve(n + 5);
-    payload.push_back(kp28::kClassLoadSetup);
-    payload.insert(payload.end(), nvm_image.begin(), nvm_image.begin() + static_cast<long>(n));
-    payload.insert(payload.end(), crc_trailer.begin(), crc_trailer.end());
-    const std::vector<std::uint8_t> file = kp28::make_frame(payload);
+    write_setup_file(*path, true);
+}
 
+bool Session::write_setup_file(const std::string& path, bool after_write) {
+    const std::size_t n =
+        std::min<std::size_t>(static_cast<std::size_t>(std::max<int>(nvm_length, 0)), kNvmSize);
+    const std::vector<std::uint8_t> file =
+        kp28::load_setup_frame(std::span<const std::uint8_t>(nvm_image.data(), n), crc_trailer);
     int err = 0;
-    std::FILE* f = std::fopen(path->c_str(), "wb");
+    std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
         err = errno;
     } else {
         if (std::fwrite(file.data(), 1, file.size(), f) != file.size()) err = errno ? errno : EIO;
         if (std::fclose(f) != 0 && !err) err = errno ? errno : EIO;
     }
-    if (err)
-        message("WARNING",
-                "The NVM was written to the printer, but the setup file " + *path +
-                    " could not be written: " + std::strerror(err),
-                Icon::Critical);
+    if (!err) return true;
+    const std::string what =
+        "the setup file " + path + " could not be written: " + std::strerror(err);
+    message("WARNING",
+            after_write ? "The NVM was written to the printer, but " + what
+                        : "The NVM was read, but " + what,
+            Icon::Critical);
+    return false;
 }
 
 // --- restore and exit ---

@@ -41,6 +41,13 @@ struct InterfaceList {
 using CommandChanges = std::array<std::optional<bool>, kCommandCount>;
 CommandChanges port_click_changes(bool check1, const std::string& entry, bool plus_checked);
 
+// The serial and parallel ports below a sysroot ("" for the real root), serial
+// ports first in ascending COM number, then parallel ports in ascending LPT
+// number.
+std::vector<PortInfo> scan_ports(const std::string& root);
+// The device node of COM n as the same scan lists it.
+std::optional<std::string> node_for_com(const std::string& root, int com);
+
 // The COM number in a port name: the text after its first "COM" ("COM12":
 // 12). A name without "COM", or whose remainder is not a number, has none.
 std::optional<int> com_number(const std::string& name);

@@ -124,6 +124,13 @@ class Session {
     void show_comm_error();
     void MSComm1_OnComm(int comm_event);
 
+    // Writes the setup file of the image in hand to path; a failure is shown
+    // to the operator with the path and the system's reason. after_write:
+    // the printer already holds the image, which the message says.
+    bool write_setup_file(const std::string& path, bool after_write);
+    // Lets queued output leave and closes the port, as the program ends.
+    void close_link() { drain_and_close(); }
+
     // Outcome of the last write: the echo matched (the printer took the image).
     bool last_write_confirmed() const { return write_confirmed_; }
     // Outcome of the last restore: "R" went out.
