@@ -67,6 +67,8 @@ TEST(ReadNvm, Kp28SilentAtNormalSpeedIsReadInTheOldOrder) {
     EXPECT_TRUE(s.commands().enabled(Command::WriteNvm));
     EXPECT_FALSE(s.commands().enabled(Command::ExitSetup));
     EXPECT_EQ(s.text1(), "FW: KP28FW01 - Release 2.00.17.");
+    // Both speed changes let queued output leave before the close.
+    EXPECT_EQ(rig.port.drains(), 2);
     // The KP28 item now skips the model query.
     s.cmd_readNVM_Click();
     EXPECT_EQ(rig.writes().size(), 5u);
