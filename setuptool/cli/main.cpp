@@ -218,7 +218,7 @@ int main(int argc, char** argv) {
                       "Entry of the interface list as shown: COM1, \"USB (CdC)\", LPT1, USB, LAN "
                       "(default: the entry the refresh selects)");
         c->add_option("--model", o.model, "The checked printer type menu item (default kp28plus)")
-            ->check(CLI::IsMember({"kp28", "kp28plus"}));
+            ->transform(CLI::IsMember({"kp28", "kp28plus"}, CLI::ignore_case));
         c->add_flag("--yes", o.yes,
                     "Answer OK to prompts such as \"HOLD THE ON_LINE BUTTON...\" (else asked on "
                     "the terminal)");
