@@ -11,6 +11,7 @@ packages=(
   gzip pigz u-boot-tools
   valgrind
   clang libclang-rt-14-dev
+  libcli11-dev nlohmann-json3-dev
 )
 
 missing=()

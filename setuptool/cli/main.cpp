@@ -1,0 +1,250 @@
+// kp28setup: the setup tool's operations from the command line, through the
+// same session the window uses. The operator answers from the options and the
+// terminal; the outcome is printed as text or as one JSON object.
+#include <kp28/sysroot.h>
+#include <kp28setup/serial_port_posix.h>
+#include <kp28setup/session.h>
+
+#include <CLI/CLI.hpp>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "terminal_operator.h"
+
+namespace {
+
+using kp28setup::Command;
+using kp28setup::Icon;
+using nlohmann::json;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+const char* icon_name(Icon i) {
+    switch (i) {
+        case Icon::Critical:
+            return "critical";
+        case Icon::Exclamation:
+            return "exclamation";
+        case Icon::Information:
+            return "information";
+        case Icon::None:
+            return "none";
+    }
+    return "none";
+}
+
+std::string hex(const std::array<std::uint8_t, 4>& b) {
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%02X%02X%02X%02X", b[0], b[1], b[2], b[3]);
+    return buf;
+}
+
+struct Options {
+    std::string interface;
+    std::string model = "kp28plus";
+    bool yes = false;
+    bool json = false;
+    std::string save;
+    std::string image;
+};
+
+const char* kHelpFooter = R"(Commands:
+  interfaces   the entries of the interface list, in order, each with its port
+               name and device node ("USB" and "LAN" have neither)
+  read         Read NVM: prompt, model query, NVM transfer and checksum check
+  write        Read NVM, then Write NVM of the image just read, echo check and
+               the save dialog (answered by --save; without it, cancelled)
+  restore      Restore MFG: "R" to a printer in setup mode, then Read NVM
+  exit-setup   Exit from SETUP: "g" to a KP28Plus in setup mode
+
+Output: messages go to standard error as "TITLE: text" lines and results to
+standard output; with --json one object is printed at the end: command, ok,
+messages [{title, text, icon}], printer, model, plus_model, last_comm_error,
+failed_operation, commands {caption: enabled}, status, and for read and write
+nvm {length, checksum}. Exit status: 0 done, 1 failed, 2 usage error.
+
+Environment:
+  KP28_SYSROOT               prefix of every hardware look-up (tests: a fake tree)
+  KP28SETUP_READ_TIMEOUT_MS  replaces the serial read limits (3000 ms between
+                             bytes of a reply, 20000 ms for the first byte of the
+                             write echo); a silent printer ends the operation with
+                             "COMM error(TimeOut): ..."
+)";
+
+json report(const std::string& command, bool ok, const kp28setup::Session& s,
+            const kp28setup::ScriptedOperator& op, bool with_nvm) {
+    json j;
+    j["command"] = command;
+    j["ok"] = ok;
+    j["messages"] = json::array();
+    for (const auto& m : op.messages())
+        j["messages"].push_back(
+            {{"title", m.title}, {"text", m.text}, {"icon", icon_name(m.icon)}});
+    j["printer"] = s.text1();
+    j["model"] = s.plus_displayed() ? "KP28Plus" : "KP28";
+    j["plus_model"] = s.plus_model;
+    j["last_comm_error"] = s.last_comm_error;
+    j["failed_operation"] = s.failed_operation;
+    json cmds = json::object();
+    for (std::size_t i = 0; i < kp28setup::kCommandCount; ++i) {
+        const auto c = static_cast<Command>(i);
+        cmds[std::string(kp28setup::caption(c))] = s.commands().enabled(c);
+    }
+    j["commands"] = cmds;
+    j["status"] = s.status_label();
+    if (with_nvm) j["nvm"] = {{"length", s.nvm_length}, {"checksum", hex(s.crc_trailer)}};
+    return j;
+}
+
+bool write_raw_image(const kp28setup::Session& s, const std::string& path) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(s.nvm_image.data()),
+            static_cast<std::streamsize>(s.nvm_image.size()));
+    f.close();
+    if (f) return true;
+    std::cerr << "kp28setup: cannot write the image to " << path << "\n";
+    return false;
+}
+
+int run(const std::string& command, const Options& o) {
+    const std::string root = kp28::sysroot();
+    kp28setup::PosixSerialPort port([root](int com) { return kp28setup::node_for_com(root, com); });
+    const bool is_write = command == "write";
+    kp28setup_cli::TerminalOperator op(
+        o.yes, o.json,
+        is_write && !o.save.empty() ? std::optional<std::string>(o.save) : std::nullopt);
+    kp28setup::Session s(kp28setup::SessionDeps{port,
+                                                op,
+                                                [root] { return kp28setup::scan_ports(root); },
+                                                {},
+                                                nullptr,
+                                                nullptr,
+                                                kp28setup::TimeLimits::from_environment()});
+    s.Form_Load();
+
+    const auto& list = s.interfaces();
+    if (command == "interfaces") {
+        json entries = json::array();
+        for (std::size_t i = 0; i < list.port.size(); ++i) {
+            const bool paired = i < list.list1.size();
+            json e = {{"entry", list.port[i]}, {"name", paired ? list.list1[i] : ""}};
+            e["node"] = paired ? json(list.nodes[i]) : json(nullptr);
+            entries.push_back(e);
+            if (!o.json)
+                std::cout << list.port[i] << "\t" << (paired ? list.list1[i] : "") << "\t"
+                          << (paired ? list.nodes[i] : "") << "\n";
+        }
+        if (o.json)
+            std::cout << json{{"interfaces", entries}}.dump(2, ' ', false,
+                                                            json::error_handler_t::replace)
+                      << "\n";
+        return kExitOk;
+    }
+
+    if (!o.interface.empty()) {
+        int found = -1;
+        for (std::size_t i = 0; i < list.port.size(); ++i)
+            if (list.port[i] == o.interface) found = static_cast<int>(i);
+        if (found < 0) {
+            std::cerr << "kp28setup: no interface \"" << o.interface << "\"; the list holds:";
+            for (const auto& e : list.port) std::cerr << " \"" << e << "\"";
+            std::cerr << "\n";
+            return kExitUsage;
+        }
+        if (found != list.selected) s.select_interface(found);
+    }
+    if (o.model == "kp28") s.mnuSetProgramforKP28_Click();
+
+    bool ok = false;
+    bool with_nvm = false;
+    if (command == "read") {
+        with_nvm = true;
+        s.cmd_readNVM_Click();
+        ok = s.commands().enabled(Command::WriteNvm);
+        if (ok && !o.save.empty()) ok = s.write_setup_file(o.save, false);
+        if (ok && !o.image.empty()) ok = write_raw_image(s, o.image);
+    } else if (command == "write") {
+        with_nvm = true;
+        s.cmd_readNVM_Click();
+        if (s.commands().enabled(Command::WriteNvm)) {
+            const std::size_t shown = op.messages().size();
+            s.cmd_Save_Click();
+            ok = s.last_write_confirmed() && op.messages().size() == shown;
+        }
+    } else if (command == "restore") {
+        s.cmd_restMFG_Click();
+        ok = s.last_restore_sent() && s.commands().enabled(Command::WriteNvm);
+    } else if (command == "exit-setup") {
+        s.Command2_Click();
+        ok = s.program_ended();
+    }
+    s.close_link();
+
+    if (o.json) {
+        std::cout << report(command, ok, s, op, with_nvm)
+                         .dump(2, ' ', false, json::error_handler_t::replace)
+                  << "\n";
+    } else {
+        std::cout << "printer: " << s.text1() << "\n"
+                  << "model: " << (s.plus_displayed() ? "KP28Plus" : "KP28") << "\n";
+        if (with_nvm)
+            std::cout << "nvm: " << s.nvm_length << " bytes, checksum " << hex(s.crc_trailer)
+                      << "\n";
+        std::cout << "result: " << (ok ? "done" : "failed") << "\n";
+    }
+    return ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{
+        "kp28setup: read, write and restore the setup memory of a KP28 or KP28Plus "
+        "printer in setup mode, and list the interfaces it can be reached by."};
+    app.footer(kHelpFooter);
+    app.require_subcommand(1);
+    Options o;
+
+    auto* interfaces = app.add_subcommand("interfaces", "List the interface entries");
+    interfaces->add_flag("--json", o.json, "Print {\"interfaces\": [{entry, name, node}]}");
+
+    auto add_common = [&](CLI::App* c) {
+        c->add_option("-i,--interface", o.interface,
+                      "Entry of the interface list as shown: COM1, \"USB (CdC)\", LPT1, USB, LAN "
+                      "(default: the entry the refresh selects)");
+        c->add_option("--model", o.model, "The checked printer type menu item (default kp28plus)")
+            ->transform(CLI::IsMember({"kp28", "kp28plus"}, CLI::ignore_case));
+        c->add_flag("--yes", o.yes,
+                    "Answer OK to prompts such as \"HOLD THE ON_LINE BUTTON...\" (else asked on "
+                    "the terminal)");
+        c->add_flag("--json", o.json, "Print one JSON object at the end");
+    };
+    auto* read = app.add_subcommand("read", "Read NVM");
+    add_common(read);
+    read->add_option("--save", o.save, "Write the setup file (load-setup frame) of the image read");
+    read->add_option("--image", o.image, "Store the raw 2048-byte image");
+    auto* write = app.add_subcommand("write", "Read NVM, then Write NVM of the same image");
+    add_common(write);
+    write->add_option("--save", o.save,
+                      "The file the save dialog receives (without it the dialog is cancelled)");
+    add_common(app.add_subcommand("restore", "Restore MFG"));
+    add_common(app.add_subcommand("exit-setup", "Exit from SETUP"));
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? kExitOk : kExitUsage;
+    }
+    try {
+        return run(app.get_subcommands().front()->get_name(), o);
+    } catch (const std::exception& e) {
+        std::cerr << "kp28setup: " << e.what() << "\n";
+        return kExitFailed;
+    }
+}

@@ -1,0 +1,66 @@
+// The command buttons of the main window and which of them are enabled. Every
+// situation of a session enables some buttons and disables others and leaves
+// the rest alone; the situations are data here so that the window, the
+// console front end and the tests read the same table.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+
+namespace kp28setup {
+
+enum class Command : std::size_t {
+    ReadNvm,     // cmd_readNVM
+    WriteNvm,    // cmd_Save
+    RestoreMfg,  // cmd_restMFG
+    SendSetup,   // cmd_Send_Setup
+    ExitSetup,   // Command2
+    Reboot,      // cmdReboot
+    LoadFw,      // cmdLoadFW
+    UsbId,       // cmdUSB_ID
+    Refresh,     // Command1
+};
+inline constexpr std::size_t kCommandCount = 9;
+
+// The caption exactly as the button shows it.
+std::string_view caption(Command c);
+
+struct Enablement {
+    std::initializer_list<Command> enable;
+    std::initializer_list<Command> disable;
+};
+
+// The fixed situations; the interface selection has its own table
+// (interface_list.h) because it depends on the entry and the menu.
+namespace situation {
+extern const Enablement kWindowCreated;
+extern const Enablement kInterfaceListEmpty;
+extern const Enablement kPlusInSetupMode;
+extern const Enablement kKp28InSetupMode;  // no answer at 9600 baud
+extern const Enablement kNormalMode;       // answered at 9600 baud
+extern const Enablement kReadFailed;
+extern const Enablement kReadSucceeded;
+extern const Enablement kMenuKp28Plus;
+extern const Enablement kMenuKp28;
+extern const Enablement kCdcPortFound;  // the refresh met a USB CDC port
+extern const Enablement kComSelectedAfterRefresh;
+}  // namespace situation
+
+class CommandStates {
+  public:
+    CommandStates() { enabled_.fill(false); }
+
+    bool enabled(Command c) const { return enabled_[static_cast<std::size_t>(c)]; }
+    // Returns whether anything changed.
+    bool set(Command c, bool on);
+    bool apply(const Enablement& e);
+
+    bool operator==(const CommandStates&) const = default;
+
+  private:
+    std::array<bool, kCommandCount> enabled_;
+};
+
+}  // namespace kp28setup

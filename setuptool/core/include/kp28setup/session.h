@@ -1,0 +1,179 @@
+// The session of the main window: everything the window shows and everything
+// the operations decide. One thread owns a Session; its operations block on
+// the serial port and on the Operator, and every change of what the window
+// shows is announced to the observer as it happens.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "kp28setup/commands.h"
+#include "kp28setup/interface_list.h"
+#include "kp28setup/operator.h"
+#include "kp28setup/serial_port.h"
+#include "kp28setup/time_limits.h"
+
+namespace kp28setup {
+
+inline constexpr std::size_t kNvmSize = 2048;
+
+enum class Change {
+    Commands,
+    ModelDisplay,
+    Text1,
+    Status,
+    Pointer,
+    WindowEnabled,
+    Interfaces,
+    ProgramEnded,
+};
+
+// Mouse pointers: the hourglass while an operation talks to the printer.
+enum class Pointer { Default = 0, Hourglass = 11 };
+enum class PointerTarget { Window, Screen, ReadNvm, WriteNvm, RestoreMfg };
+
+class SessionObserver {
+  public:
+    virtual ~SessionObserver() = default;
+    virtual void changed(Change what) = 0;
+    // The points where the window processes its pending events.
+    virtual void process_events() {}
+};
+
+// The parameter editor, which later plugs in here: cleared at start, built
+// after a good read.
+class EditorHooks {
+  public:
+    virtual ~EditorHooks() = default;
+    virtual void clear_editor() = 0;
+    virtual void build_editor() = 0;
+};
+
+struct SessionDeps {
+    SerialPort& port;
+    Operator& op;
+    // The hardware scan behind the interface list.
+    std::function<std::vector<PortInfo>()> scan_ports;
+    // A fixed pause of the dialogue; tests record instead of waiting.
+    std::function<void(std::chrono::milliseconds)> pause;
+    SessionObserver* observer = nullptr;
+    EditorHooks* editor = nullptr;
+    TimeLimits limits = TimeLimits::from_environment();
+};
+
+class Session {
+  public:
+    explicit Session(SessionDeps deps);
+
+    // --- what the window shows ---
+    const CommandStates& commands() const { return commands_; }
+    bool plus_displayed() const { return plus_displayed_; }  // Picture5 and the KP28Plus check
+    bool kp28_checked() const { return kp28_checked_; }
+    bool kp28plus_checked() const { return kp28plus_checked_; }
+    const std::string& text1() const { return text1_; }
+    std::string status_label() const { return "Status : " + status_; }
+    Pointer pointer(PointerTarget t) const { return pointers_.at(t); }
+    bool window_enabled() const { return window_enabled_; }
+    bool program_ended() const { return ended_; }
+    const InterfaceList& interfaces() const { return list_; }
+
+    // --- session state ---
+    std::uint8_t plus_model = 0;
+    std::array<std::uint8_t, kNvmSize> nvm_image{};
+    std::int16_t nvm_length = 0;
+    std::array<std::uint8_t, 4> crc_trailer{};
+    std::array<std::uint8_t, 4> crc_computed{};
+    std::string failed_operation;
+    std::string last_comm_error;
+    std::string Interface;
+    std::string chosen_file;
+    std::string ip_string;
+
+    // --- handlers and operations ---
+    void Form_Load();
+    void prepare_link();
+    void Command1_Click();             // refresh the interface list
+    void select_interface(int index);  // the operator picks an entry: port_Click
+    void port_Click();
+    void mnu_SetProgramforKP28Plus_Click();
+    void mnuSetProgramforKP28_Click();
+    void Command2_Click();  // exit from setup
+    void img_Esci_Click();
+    void cmd_readNVM_Click();
+    void cmd_readNVM_Function();
+    void cmd_Save_Click();
+    void cmd_restMFG_Click();
+
+    void open_com_port();
+    void read_nvm();
+    void detect_printer_model();
+    bool identify_printer();
+    void write_nvm();
+
+    // Serial primitives.
+    void send_com(const std::string& str_to_print);
+    std::uint8_t read_com_byte();
+    std::uint8_t read_com_byte(std::chrono::milliseconds limit);
+    std::string read_com_line();
+    std::string read_com_all();
+    void show_comm_error();
+    void MSComm1_OnComm(int comm_event);
+
+    // Writes the setup file of the image in hand to path; a failure is shown
+    // to the operator with the path and the system's reason. after_write:
+    // the printer already holds the image, which the message says.
+    bool write_setup_file(const std::string& path, bool after_write);
+    // Lets queued output leave and closes the port, as the program ends.
+    void close_link() { drain_and_close(); }
+
+    // Outcome of the last write: the echo matched (the printer took the image).
+    bool last_write_confirmed() const { return write_confirmed_; }
+    // Outcome of the last restore: "R" went out.
+    bool last_restore_sent() const { return restore_sent_; }
+
+  private:
+    void notify(Change c);
+    void apply(const Enablement& e);
+    void set_command(Command c, bool on);
+    void set_pointer(PointerTarget t, Pointer p);
+    // Text1 takes printer bytes; like a text box it ends at a NUL byte.
+    void set_text1(const std::string& bytes);
+    void set_status(const std::string& s);
+    void show_model(bool plus);
+    void check_menu(bool plus);
+    void message(const std::string& title, const std::string& text, Icon icon);
+    void note_failure(const CommError& e);
+    void drain_and_close();
+    void reconfigure(const char* settings);
+    void write_bytes(const std::vector<std::uint8_t>& bytes);
+    void write_text(const std::string& s);
+    void receive_nvm();
+    void save_setup_file();
+    void end_program();
+
+    SessionDeps d_;
+    CommandStates commands_;
+    bool plus_displayed_ = true;
+    bool kp28_checked_ = false;
+    bool kp28plus_checked_ = true;
+    std::string text1_;        // as shown (UTF-8)
+    std::string text1_bytes_;  // as received
+    std::string status_;
+    std::map<PointerTarget, Pointer> pointers_;
+    bool window_enabled_ = true;
+    bool ended_ = false;
+    InterfaceList list_;
+    bool write_confirmed_ = false;
+    bool restore_sent_ = false;
+};
+
+// Bytes from the printer as single-byte text, for the window: Windows-1252,
+// Latin-1 where a byte has no Windows-1252 meaning.
+std::string cp1252_to_utf8(const std::string& bytes);
+
+}  // namespace kp28setup

@@ -1,0 +1,25 @@
+// Time limits of the serial dialogue. The printer's own pauses are fixed by the
+// dialogue; these bound every wait that would otherwise last until the printer
+// spoke. The defaults are far above what a printer at 19200 baud needs (one
+// byte every 0.52 ms once it sends); KP28SETUP_READ_TIMEOUT_MS replaces all of
+// them with one shorter value for tests.
+#pragma once
+
+#include <chrono>
+
+namespace kp28setup {
+
+struct TimeLimits {
+    // Between two bytes of a reply, and before the first byte of an NVM image.
+    std::chrono::milliseconds byte{3000};
+    // Before the first byte of the checksum echo: the printer stores its NVM first.
+    std::chrono::milliseconds echo{20000};
+    // For the line to take a write.
+    std::chrono::milliseconds write{5000};
+    // For queued bytes to leave before a close.
+    std::chrono::milliseconds drain{3000};
+
+    static TimeLimits from_environment();
+};
+
+}  // namespace kp28setup
