@@ -8,9 +8,10 @@
 namespace fwupdate {
 
 class Announcer {
-public:
+  public:
     Announcer() = default;
-    Announcer(std::string log_file, bool verbose) : log_file_(std::move(log_file)), verbose_(verbose) {}
+    Announcer(std::string log_file, bool verbose)
+        : log_file_(std::move(log_file)), verbose_(verbose) {}
 
     void set_log_file(std::string path) { log_file_ = std::move(path); }
     void set_verbose(bool on) { verbose_ = on; }
@@ -31,7 +32,7 @@ public:
     // the milliseconds without leading zeros.
     static std::string time_stamp();
 
-private:
+  private:
     std::string log_file_;
     bool verbose_ = false;
 };

@@ -11,11 +11,11 @@
 #include <optional>
 #include <vector>
 
+#include "gunzip.h"
+#include "image_kind.h"
 #include "kp28/crc32.h"
 #include "kp28/protocol/frame.h"
 #include "temp_file.h"
-#include "gunzip.h"
-#include "image_kind.h"
 
 namespace fwupdate {
 
@@ -48,7 +48,7 @@ std::string trim_line_end(std::string_view text) {
 constexpr const char* kNoImageDataText = "Input Image Bad CRC Code";
 
 class FdCloser {
-public:
+  public:
     explicit FdCloser(int fd) : fd_(fd) {}
     ~FdCloser() {
         if (fd_ >= 0) ::close(fd_);
@@ -57,7 +57,7 @@ public:
     FdCloser& operator=(const FdCloser&) = delete;
     int get() const { return fd_; }
 
-private:
+  private:
     int fd_;
 };
 
@@ -147,7 +147,8 @@ int update_image(PrinterCommands& commands, int fd) {
         announcer.announce("The printer is unable to return the current firmware version");
         return kFailed;
     }
-    announcer.announce("Current Firmware Version : " + std::string(old_version.data(), old_version.size()));
+    announcer.announce("Current Firmware Version : " +
+                       std::string(old_version.data(), old_version.size()));
 
     std::array<std::uint8_t, kImageProbeSize> probe{};
     if (read_fully(image.get(), probe.data(), probe.size()) < 0) return system_failure(errno);
@@ -173,7 +174,8 @@ int update_image(PrinterCommands& commands, int fd) {
     std::string dir;
     if (!current_directory(dir)) return system_failure(errno);
 
-    const bool zipped = kind.kind == ImageKind::ZippedWithoutHeader || kind.kind == ImageKind::ZippedWithHeader;
+    const bool zipped =
+        kind.kind == ImageKind::ZippedWithoutHeader || kind.kind == ImageKind::ZippedWithHeader;
     // The size command carries 32 bits; a larger file cannot be described.
     if (!zipped && file_size > UINT32_MAX) return system_failure(EFBIG);
 
@@ -205,7 +207,8 @@ int update_image(PrinterCommands& commands, int fd) {
             gunzip(std::span<const std::uint8_t>(packed).subspan(kind.gzip_offset), unpacked);
         if (!unpacked_result.ok()) {
             // A damaged image must not fail in silence: say what the decoder found.
-            for (const std::string& reason : unpacked_result.messages) announcer.announce(trim_line_end(reason));
+            for (const std::string& reason : unpacked_result.messages)
+                announcer.announce(trim_line_end(reason));
             return kFailed;
         }
         const std::size_t total = unpacked_result.total;
@@ -228,13 +231,14 @@ int update_image(PrinterCommands& commands, int fd) {
         const ssize_t got = read_fully(image.get(), rest.data(), rest.size());
         if (got < 0) return system_failure(errno);
         if (got == 0) return image_failure();
-        data_fd = write_temp_file(dir, kClearImagePattern, rest.data(), static_cast<std::size_t>(got), temp);
+        data_fd = write_temp_file(dir, kClearImagePattern, rest.data(),
+                                  static_cast<std::size_t>(got), temp);
         if (data_fd < 0) return temp_failure(dir, kClearImagePattern, errno);
         image_size = static_cast<std::uint64_t>(got);
     }
     DataFile data = data_fd >= 0 ? DataFile(data_fd, std::move(temp)) : DataFile(image.get());
-    return commands.download(static_cast<std::uint32_t>(image_size), header ? &*header : nullptr, data,
-                             old_version);
+    return commands.download(static_cast<std::uint32_t>(image_size), header ? &*header : nullptr,
+                             data, old_version);
 }
 
 }  // namespace fwupdate

@@ -4,15 +4,16 @@
 // handle's cache across curl_easy_reset).
 #include "net_fetch.h"
 
+#include <curl/curl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <curl/curl.h>
 #include <mutex>
-#include <unistd.h>
 #include <utility>
 
 #include "interruption.h"
@@ -24,16 +25,13 @@ namespace {
 // Failure texts go into the layer's 1024-byte buffer.
 constexpr std::size_t kMaxTextLength = 1023;
 
-NetStatus failure(int code, std::string text)
-{
-    if (text.size() > kMaxTextLength)
-        text.resize(kMaxTextLength);
+NetStatus failure(int code, std::string text) {
+    if (text.size() > kMaxTextLength) text.resize(kMaxTextLength);
     return NetStatus{code, std::move(text)};
 }
 
 // curl_global_init is not safe to run twice at once on every libcurl build.
-CURLcode global_init()
-{
+CURLcode global_init() {
     static std::once_flag once;
     static CURLcode result = CURLE_OK;
     std::call_once(once, [] { result = curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -42,13 +40,11 @@ CURLcode global_init()
 
 // curl's short message, followed by the detail in the error buffer when it
 // adds something ("Login denied: Access denied: 530").
-std::string curl_text(CURLcode rc, const char* detail)
-{
+std::string curl_text(CURLcode rc, const char* detail) {
     std::string text = curl_easy_strerror(rc);
     if (detail != nullptr && detail[0] != '\0' && text != detail) {
         std::string extra = detail;
-        while (!extra.empty() && (extra.back() == '\n' || extra.back() == '\r'))
-            extra.pop_back();
+        while (!extra.empty() && (extra.back() == '\n' || extra.back() == '\r')) extra.pop_back();
         text += ": ";
         text += extra;
     }
@@ -56,23 +52,19 @@ std::string curl_text(CURLcode rc, const char* detail)
 }
 
 // The program's base name without extension, as the HTTP agent name.
-std::string program_agent_name()
-{
+std::string program_agent_name() {
     std::string name = program_invocation_short_name;
     const std::size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0)
-        name.resize(dot);
+    if (dot != std::string::npos && dot > 0) name.resize(dot);
     return name.empty() ? std::string("Kp28FWUpdate") : name;
 }
 
-bool is_unreserved(unsigned char c)
-{
+bool is_unreserved(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
            c == '.' || c == '_' || c == '~';
 }
 
-void append_escaped(std::string& out, unsigned char c)
-{
+void append_escaped(std::string& out, unsigned char c) {
     static const char hex[] = "0123456789ABCDEF";
     out += '%';
     out += hex[c >> 4];
@@ -83,11 +75,9 @@ void append_escaped(std::string& out, unsigned char c)
 // included (RETR /dir/fw.img). libcurl decodes the URL path after its first
 // slash and, without CWD steps, sends the rest whole, so every byte but the
 // unreserved ones is escaped, the slashes too.
-std::string ftp_url(const std::string& host, std::uint16_t port, std::string_view path)
-{
+std::string ftp_url(const std::string& host, std::uint16_t port, std::string_view path) {
     std::string url = "ftp://" + host;
-    if (port != 0)
-        url += ':' + std::to_string(port);
+    if (port != 0) url += ':' + std::to_string(port);
     url += '/';
     for (const char ch : path) {
         const auto c = static_cast<unsigned char>(ch);
@@ -101,13 +91,10 @@ std::string ftp_url(const std::string& host, std::uint16_t port, std::string_vie
 
 // The HTTP path part is already a request target; only bytes that may not
 // appear in one (blanks, controls, non-ASCII) are escaped.
-std::string http_url(const std::string& host, std::uint16_t port, std::string_view path)
-{
+std::string http_url(const std::string& host, std::uint16_t port, std::string_view path) {
     std::string url = "http://" + host;
-    if (port != 0)
-        url += ':' + std::to_string(port);
-    if (path.empty() || path.front() != '/')
-        url += '/';
+    if (port != 0) url += ':' + std::to_string(port);
+    if (path.empty() || path.front() != '/') url += '/';
     for (const char ch : path) {
         const auto c = static_cast<unsigned char>(ch);
         if (c <= 0x20 || c >= 0x7F)
@@ -124,20 +111,19 @@ struct BodySink {
     CURL* easy = nullptr;
     const std::string* destination = nullptr;
     TempFile* file = nullptr;
-    curl_off_t expected = -1;   // HTTP: the content length
+    curl_off_t expected = -1;  // HTTP: the content length
     curl_off_t written = 0;
     curl_off_t max_body = 0;
     // HTTP: the Content-Length header as it came, which libcurl does not
     // report when it refuses the size itself.
     curl_off_t header_length = -1;
-    std::string status_line;    // HTTP: the last status line seen
-    std::string refusal;        // why the body was refused, when it was
+    std::string status_line;  // HTTP: the last status line seen
+    std::string refusal;      // why the body was refused, when it was
 
     // HTTP answers are judged once their headers are complete, before a byte of
     // the body is stored: an error page or a body of unknown length must never
     // become an image.
-    bool http_answer_acceptable()
-    {
+    bool http_answer_acceptable() {
         // Only 200 (or 203 from a proxy) carries the whole file: an error
         // page, "no content" or a partial answer is not an image.
         long status = 0;
@@ -157,8 +143,7 @@ struct BodySink {
 
     // An announced size (HTTP's content length, FTP's SIZE or transfer
     // reply) larger than any image is refused before the file is made.
-    bool announced_size_acceptable()
-    {
+    bool announced_size_acceptable() {
         curl_off_t announced = -1;
         curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
         if (announced > max_body) {
@@ -168,23 +153,18 @@ struct BodySink {
         return true;
     }
 
-    std::string too_large_text(curl_off_t announced) const
-    {
-        if (announced < 0)
-            announced = header_length;
+    std::string too_large_text(curl_off_t announced) const {
+        if (announced < 0) announced = header_length;
         const std::string limit = "the largest image (" + std::to_string(max_body) + " bytes)";
-        return announced >= 0 ? "The server announced " + std::to_string(announced) + " bytes, more than " + limit
+        return announced >= 0 ? "The server announced " + std::to_string(announced) +
+                                    " bytes, more than " + limit
                               : "The file is larger than " + limit;
     }
 
-    bool open_file()
-    {
-        if (file->holds_file())
-            return true;
-        if (protocol == NetProtocol::http && !http_answer_acceptable())
-            return false;
-        if (!announced_size_acceptable())
-            return false;
+    bool open_file() {
+        if (file->holds_file()) return true;
+        if (protocol == NetProtocol::http && !http_answer_acceptable()) return false;
+        if (!announced_size_acceptable()) return false;
         const int err = file->create(*destination);
         if (err != 0) {
             refusal = "Cannot create " + *destination + ": " + errno_text(err);
@@ -194,12 +174,10 @@ struct BodySink {
     }
 };
 
-size_t on_body(char* data, size_t size, size_t count, void* user)
-{
+size_t on_body(char* data, size_t size, size_t count, void* user) {
     auto* sink = static_cast<BodySink*>(user);
     const size_t length = size * count;
-    if (!sink->open_file())
-        return CURL_WRITEFUNC_ERROR;
+    if (!sink->open_file()) return CURL_WRITEFUNC_ERROR;
     if (static_cast<curl_off_t>(length) > sink->max_body - sink->written) {
         sink->refusal = sink->too_large_text(-1);
         return CURL_WRITEFUNC_ERROR;
@@ -231,8 +209,7 @@ struct StallWatch {
     curl_off_t window_bytes = 0;  // down + up when the window began
 };
 
-int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up)
-{
+int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
     auto* watch = static_cast<StallWatch*>(user);
     const auto now = std::chrono::steady_clock::now();
     if (interrupted()) {
@@ -245,8 +222,9 @@ int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t 
                               std::chrono::duration<double>(watch->window).count();
         if (static_cast<double>(moved) < needed) {
             watch->reason = "The server sent " + std::to_string(moved) + " bytes in " +
-                            std::to_string(watch->window.count()) + " ms, less than the minimum of " +
-                            std::to_string(watch->min_rate) + " bytes a second";
+                            std::to_string(watch->window.count()) +
+                            " ms, less than the minimum of " + std::to_string(watch->min_rate) +
+                            " bytes a second";
             return 1;
         }
         watch->window_start = now;
@@ -257,58 +235,52 @@ int on_progress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t 
         watch->last_change = now;
         return 0;
     }
-    if (now - watch->last_change < watch->limit)
-        return 0;
+    if (now - watch->last_change < watch->limit) return 0;
     const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(watch->limit).count();
-    watch->reason = "The server sent nothing for " + std::to_string(seconds) + (seconds == 1 ? " second" : " seconds");
+    watch->reason = "The server sent nothing for " + std::to_string(seconds) +
+                    (seconds == 1 ? " second" : " seconds");
     return 1;
 }
 
-size_t on_header(char* data, size_t size, size_t count, void* user)
-{
+size_t on_header(char* data, size_t size, size_t count, void* user) {
     auto* sink = static_cast<BodySink*>(user);
     const size_t length = size * count;
     std::string_view line(data, length);
     if (line.substr(0, 5) == "HTTP/") {
-        while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
-            line.remove_suffix(1);
+        while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
         sink->status_line.assign(line);
         sink->header_length = -1;  // a new answer (after a redirect)
     }
     constexpr std::string_view kLength = "content-length:";
     if (line.size() > kLength.size() &&
-        std::equal(kLength.begin(), kLength.end(), line.begin(),
-                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); })) {
+        std::equal(kLength.begin(), kLength.end(), line.begin(), [](char a, char b) {
+            return a == std::tolower(static_cast<unsigned char>(b));
+        })) {
         const std::string value(line.substr(kLength.size()));
         char* end = nullptr;
         const long long n = std::strtoll(value.c_str(), &end, 10);
-        if (end != value.c_str() && n >= 0)
-            sink->header_length = static_cast<curl_off_t>(n);
+        if (end != value.c_str() && n >= 0) sink->header_length = static_cast<curl_off_t>(n);
     }
     return length;
 }
 
 }  // namespace
 
-NetLimits NetLimits::from_environment()
-{
+NetLimits NetLimits::from_environment() {
     NetLimits limits;
     auto take = [](const char* name, long& value) {
         const char* text = std::getenv(name);
-        if (text == nullptr || *text == '\0')
-            return;
+        if (text == nullptr || *text == '\0') return;
         char* end = nullptr;
         const long v = std::strtol(text, &end, 10);
-        if (*end == '\0' && v > 0 && v <= 24L * 3600 * 1000)
-            value = v;
+        if (*end == '\0' && v > 0 && v <= 24L * 3600 * 1000) value = v;
     };
     take("KP28FW_MIN_RATE", limits.min_rate);
     take("KP28FW_RATE_WINDOW_MS", limits.rate_window_ms);
     return limits;
 }
 
-bool split_url(std::string_view url, UrlParts& parts, std::string& error)
-{
+bool split_url(std::string_view url, UrlParts& parts, std::string& error) {
     parts = UrlParts{};
     const std::size_t colon = url.find("://");
     if (colon == std::string_view::npos || colon == 0) {
@@ -333,8 +305,7 @@ bool split_url(std::string_view url, UrlParts& parts, std::string& error)
         const std::string_view userinfo = authority.substr(0, at);
         const std::size_t sep = userinfo.find(':');
         parts.user.assign(userinfo.substr(0, sep));
-        if (sep != std::string_view::npos)
-            parts.password.assign(userinfo.substr(sep + 1));
+        if (sep != std::string_view::npos) parts.password.assign(userinfo.substr(sep + 1));
         authority.remove_prefix(at + 1);
     }
 
@@ -358,8 +329,8 @@ bool split_url(std::string_view url, UrlParts& parts, std::string& error)
         return false;
     }
     if (host.size() > kMaxHostLength) {
-        error = "The URL is invalid: the host name is longer than " + std::to_string(kMaxHostLength) +
-                " characters";
+        error = "The URL is invalid: the host name is longer than " +
+                std::to_string(kMaxHostLength) + " characters";
         return false;
     }
     for (const char ch : host) {
@@ -400,22 +371,20 @@ struct NetClient::Impl {
     StallWatch stall;
 
     Impl(NetProtocol p, NetLimits l) : protocol(p), limits(l) {}
-    ~Impl()
-    {
-        if (easy != nullptr)
-            curl_easy_cleanup(easy);
+    ~Impl() {
+        if (easy != nullptr) curl_easy_cleanup(easy);
     }
 
     // Options every request of this client carries.
-    void set_common(CURL* handle, const std::string& url)
-    {
+    void set_common(CURL* handle, const std::string& url) {
         error_buffer[0] = '\0';
         curl_easy_setopt(handle, CURLOPT_ERRORBUFFER, error_buffer);
         curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
         curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
         // The request itself is always the client's own protocol (the URL is
         // built here); an HTTP server may still move the file to HTTPS.
-        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, protocol == NetProtocol::ftp ? "ftp" : "http,https");
+        curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR,
+                         protocol == NetProtocol::ftp ? "ftp" : "http,https");
         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout);
         // libcurl's own low-speed check averages over several seconds, so a
         // server that sends a burst and falls silent would be waited for much
@@ -433,7 +402,8 @@ struct NetClient::Impl {
             curl_easy_setopt(handle, CURLOPT_PASSWORD, record.password.c_str());
         }
         if (protocol == NetProtocol::ftp) {
-            curl_easy_setopt(handle, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_NOCWD));
+            curl_easy_setopt(handle, CURLOPT_FTP_FILEMETHOD,
+                             static_cast<long>(CURLFTPMETHOD_NOCWD));
             curl_easy_setopt(handle, CURLOPT_TRANSFERTEXT, 0L);
             curl_easy_setopt(handle, CURLOPT_SERVER_RESPONSE_TIMEOUT, limits.stall_timeout);
             if (!record.passive) {
@@ -448,8 +418,7 @@ struct NetClient::Impl {
         }
     }
 
-    std::string url_for(std::string_view path) const
-    {
+    std::string url_for(std::string_view path) const {
         return protocol == NetProtocol::ftp ? ftp_url(host, record.port, path)
                                             : http_url(host, record.port, path);
     }
@@ -458,24 +427,19 @@ struct NetClient::Impl {
 };
 
 NetClient::NetClient(NetProtocol protocol, NetLimits limits)
-    : impl_(std::make_unique<Impl>(protocol, limits))
-{
-}
+    : impl_(std::make_unique<Impl>(protocol, limits)) {}
 
 NetClient::~NetClient() = default;
 
-NetProtocol NetClient::protocol() const
-{
+NetProtocol NetClient::protocol() const {
     return impl_->protocol;
 }
 
-bool NetClient::connected() const
-{
+bool NetClient::connected() const {
     return impl_->connected;
 }
 
-NetStatus NetClient::initialise(std::string_view agent)
-{
+NetStatus NetClient::initialise(std::string_view agent) {
     if (const CURLcode rc = global_init(); rc != CURLE_OK)
         return failure(kNetOpenFailure, curl_easy_strerror(rc));
     if (impl_->easy == nullptr) {
@@ -487,16 +451,13 @@ NetStatus NetClient::initialise(std::string_view agent)
     return {};
 }
 
-NetStatus NetClient::connect(const RetrievalRecord& record)
-{
+NetStatus NetClient::connect(const RetrievalRecord& record) {
     Impl& d = *impl_;
     d.connected = false;
-    if (d.easy == nullptr)
-        return failure(kNetConnectFailure, "The Internet session is not open");
+    if (d.easy == nullptr) return failure(kNetConnectFailure, "The Internet session is not open");
     UrlParts parts;
     std::string error;
-    if (!split_url(record.url, parts, error))
-        return failure(kNetConnectFailure, error);
+    if (!split_url(record.url, parts, error)) return failure(kNetConnectFailure, error);
     d.host = parts.host;
     d.record = record;
 
@@ -506,25 +467,24 @@ NetStatus NetClient::connect(const RetrievalRecord& record)
     // proxy in front of it) can be reached, and the file is the fetch's
     // business. Either way the connection stays in the session for the fetch.
     curl_easy_reset(d.easy);
-    d.set_common(d.easy, d.url_for(d.protocol == NetProtocol::ftp ? std::string_view() : parts.path));
+    d.set_common(d.easy,
+                 d.url_for(d.protocol == NetProtocol::ftp ? std::string_view() : parts.path));
     curl_easy_setopt(d.easy, CURLOPT_NOBODY, 1L);
-    if (d.protocol == NetProtocol::http)
-        curl_easy_setopt(d.easy, CURLOPT_FOLLOWLOCATION, 0L);
+    if (d.protocol == NetProtocol::http) curl_easy_setopt(d.easy, CURLOPT_FOLLOWLOCATION, 0L);
     const CURLcode rc = curl_easy_perform(d.easy);
     if (rc != CURLE_OK)
-        return failure(kNetConnectFailure, d.stall.reason.empty() ? curl_text(rc, d.error_buffer) : d.stall.reason);
+        return failure(kNetConnectFailure,
+                       d.stall.reason.empty() ? curl_text(rc, d.error_buffer) : d.stall.reason);
     d.connected = true;
     return {};
 }
 
-NetStatus NetClient::Impl::fetch_into(std::string_view url, const std::string& destination, TempFile& file)
-{
-    if (!connected)
-        return failure(kNetFetchFailure, kNotConnectedText);
+NetStatus NetClient::Impl::fetch_into(std::string_view url, const std::string& destination,
+                                      TempFile& file) {
+    if (!connected) return failure(kNetFetchFailure, kNotConnectedText);
     UrlParts parts;
     std::string error;
-    if (!split_url(url, parts, error))
-        return failure(kNetFetchFailure, error);
+    if (!split_url(url, parts, error)) return failure(kNetFetchFailure, error);
     // A name ending in a slash would make the FTP server send a directory
     // listing, which must not become an image.
     if (protocol == NetProtocol::ftp && (parts.path.empty() || parts.path.back() == '/'))
@@ -571,34 +531,30 @@ NetStatus NetClient::Impl::fetch_into(std::string_view url, const std::string& d
         // An empty body never reached the write callback.
         status = failure(kNetFetchFailure, sink.refusal);
     } else if (protocol == NetProtocol::http && sink.written != sink.expected) {
-        status = failure(kNetFetchFailure, "Transferred a partial file: " + std::to_string(sink.written) +
-                                               " of " + std::to_string(sink.expected) + " bytes");
+        status = failure(kNetFetchFailure,
+                         "Transferred a partial file: " + std::to_string(sink.written) + " of " +
+                             std::to_string(sink.expected) + " bytes");
     } else if (const int err = file.close(); err != 0) {
         status = failure(kNetFetchFailure, "Cannot write " + destination + ": " + errno_text(err));
     }
-    if (!status.ok())
-        file.remove();
+    if (!status.ok()) file.remove();
     return status;
 }
 
-NetStatus NetClient::fetch(std::string_view url, const std::string& destination)
-{
+NetStatus NetClient::fetch(std::string_view url, const std::string& destination) {
     TempFile file;
     NetStatus status = impl_->fetch_into(url, destination, file);
-    if (status.ok())
-        file.release();
+    if (status.ok()) file.release();
     return status;
 }
 
-NetStatus NetClient::fetch_image(std::string_view url, TempFile& image)
-{
+NetStatus NetClient::fetch_image(std::string_view url, TempFile& image) {
     image.remove();
-    if (!impl_->connected)
-        return failure(kNetFetchFailure, kNotConnectedText);
+    if (!impl_->connected) return failure(kNetFetchFailure, kNotConnectedText);
     std::string dir;
-    if (!current_directory(dir))
-        return failure(kNetFetchFailure, kNoWorkingDirectoryText);
-    const char* pattern = impl_->protocol == NetProtocol::ftp ? kFtpImagePattern : kHttpImagePattern;
+    if (!current_directory(dir)) return failure(kNetFetchFailure, kNoWorkingDirectoryText);
+    const char* pattern =
+        impl_->protocol == NetProtocol::ftp ? kFtpImagePattern : kHttpImagePattern;
     const std::string path = make_temp_path(dir, pattern, static_cast<long>(::getpid()));
     TempFile file;
     NetStatus status = impl_->fetch_into(url, path, file);

@@ -60,8 +60,8 @@ inline constexpr const char* kHttpImagePattern = "_http_image%d.img";
 
 // Limits of every transfer. Times in seconds unless named otherwise.
 struct NetLimits {
-    long connect_timeout = 30;   // TCP connect, and for FTP the greeting and login
-    long stall_timeout = 60;     // abandoned when no byte arrives for this long
+    long connect_timeout = 30;  // TCP connect, and for FTP the greeting and login
+    long stall_timeout = 60;    // abandoned when no byte arrives for this long
     // The largest body fetched: the largest image the updater loads, whose
     // size the printer's size command carries in 32 bits.
     std::int64_t max_body = 4294967295;
@@ -86,9 +86,9 @@ struct UrlParts {
     std::string scheme{};
     std::string user{};
     std::string password{};
-    std::string host{};   // an IPv6 literal keeps its brackets: "[::1]"
-    std::string port{};   // the digits after the host, empty when none
-    std::string path{};   // everything after host and port: "/dir/fw.img?x=1"
+    std::string host{};  // an IPv6 literal keeps its brackets: "[::1]"
+    std::string port{};  // the digits after the host, empty when none
+    std::string path{};  // everything after host and port: "/dir/fw.img?x=1"
 };
 
 // Host names longer than this are refused: a host name is at most 259 bytes.
@@ -100,7 +100,7 @@ bool split_url(std::string_view url, UrlParts& parts, std::string& error);
 
 // One session with one server. Not thread-safe; one per layer.
 class NetClient {
-public:
+  public:
     explicit NetClient(NetProtocol protocol, NetLimits limits = {});
     ~NetClient();
     NetClient(const NetClient&) = delete;
@@ -130,18 +130,18 @@ public:
     // image holds nothing.
     NetStatus fetch_image(std::string_view url, TempFile& image);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
 
 class FtpClient : public NetClient {
-public:
+  public:
     explicit FtpClient(NetLimits limits = {}) : NetClient(NetProtocol::ftp, limits) {}
 };
 
 class HttpClient : public NetClient {
-public:
+  public:
     explicit HttpClient(NetLimits limits = {}) : NetClient(NetProtocol::http, limits) {}
 };
 

@@ -39,7 +39,7 @@ void override_from_env(const char* name, int& value) {
 // so that an early success can wake it, and it is always joined: the thread
 // never outlives the wait that started it.
 class ExpiryTimer {
-public:
+  public:
     ~ExpiryTimer() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -54,7 +54,8 @@ public:
         try {
             thread_ = std::thread([this, limit_ms] {
                 std::unique_lock<std::mutex> lock(mutex_);
-                if (!wake_.wait_for(lock, std::chrono::milliseconds(limit_ms), [this] { return stop_; }))
+                if (!wake_.wait_for(lock, std::chrono::milliseconds(limit_ms),
+                                    [this] { return stop_; }))
                     expired_.store(true);
             });
         } catch (const std::system_error&) {
@@ -65,7 +66,7 @@ public:
 
     bool expired() const { return expired_.load(); }
 
-private:
+  private:
     std::mutex mutex_;  // guards stop_
     std::condition_variable wake_;
     bool stop_ = false;

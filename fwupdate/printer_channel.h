@@ -48,7 +48,7 @@ struct ChannelTimings {
 };
 
 class PrinterChannel {
-public:
+  public:
     explicit PrinterChannel(ChannelTimings timings = {}) : timings_(timings) {}
     PrinterChannel(const PrinterChannel&) = delete;
     PrinterChannel& operator=(const PrinterChannel&) = delete;
@@ -81,7 +81,7 @@ public:
     // it refused to enter a mode.
     std::uint8_t last_reply_code = 0;
 
-private:
+  private:
     ChannelTimings timings_;
     KP28_DOOR door_ = KP28_INVALID_DOOR;
 };

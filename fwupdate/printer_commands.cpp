@@ -51,7 +51,8 @@ bool PrinterCommands::send(const std::vector<std::uint8_t>& bytes) {
     return channel_.write(bytes.data(), bytes.size());
 }
 
-bool PrinterCommands::read_ack(std::uint8_t reply_class, std::uint8_t& token, bool enter, int timeout_ms) {
+bool PrinterCommands::read_ack(std::uint8_t reply_class, std::uint8_t& token, bool enter,
+                               int timeout_ms) {
     std::uint8_t reply[kAckSize] = {};
     std::size_t count = 0;
     if (!channel_.read(reply, sizeof reply, timeout_ms, count)) return false;
@@ -100,10 +101,12 @@ bool PrinterCommands::enter_dll_mode(std::uint8_t& token) {
 }
 
 bool PrinterCommands::leave_dll_mode(std::uint8_t token) {
-    return send(frames::leave_dll_mode(token)) && read_ack(kDll, token, false, channel_.timings().leave_ack_ms);
+    return send(frames::leave_dll_mode(token)) &&
+           read_ack(kDll, token, false, channel_.timings().leave_ack_ms);
 }
 
-bool PrinterCommands::send_image_size(std::uint8_t token, std::uint32_t size, const ImageHeader* header) {
+bool PrinterCommands::send_image_size(std::uint8_t token, std::uint32_t size,
+                                      const ImageHeader* header) {
     return send(frames::image_size(token, size, header)) && read_ack(kDll, token, false);
 }
 
@@ -146,8 +149,12 @@ bool PrinterCommands::send_image_data(std::uint8_t token, int fd, std::string& e
     return read_ack(kDll, token, false);
 }
 
-bool PrinterCommands::send_write_flash(std::uint8_t token) { return send(frames::write_flash(token)); }
-bool PrinterCommands::send_reboot(std::uint8_t token) { return send(frames::reboot(token)); }
+bool PrinterCommands::send_write_flash(std::uint8_t token) {
+    return send(frames::write_flash(token));
+}
+bool PrinterCommands::send_reboot(std::uint8_t token) {
+    return send(frames::reboot(token));
+}
 
 bool PrinterCommands::enter_usb_id_mode(std::uint8_t& token) {
     token = 0;
@@ -155,8 +162,8 @@ bool PrinterCommands::enter_usb_id_mode(std::uint8_t& token) {
 }
 
 bool PrinterCommands::leave_usb_id_mode(std::uint8_t token) {
-    const bool ok =
-        send(frames::leave_usb_id_mode(token)) && read_ack(kUsbId, token, false, channel_.timings().leave_ack_ms);
+    const bool ok = send(frames::leave_usb_id_mode(token)) &&
+                    read_ack(kUsbId, token, false, channel_.timings().leave_ack_ms);
     channel_.disconnect();
     return ok;
 }
@@ -192,7 +199,9 @@ void PrinterCommands::announce_reply_code() {
 }
 
 namespace {
-std::string version_text(const FirmwareVersion& v) { return std::string(v.data(), v.size()); }
+std::string version_text(const FirmwareVersion& v) {
+    return std::string(v.data(), v.size());
+}
 }  // namespace
 
 int PrinterCommands::reboot() {

@@ -34,7 +34,7 @@ inline constexpr int kFailed = 4;
 // The data that the download sends: an open file, and when it is a temporary
 // file, the TempFile that removes it once it has been sent.
 class DataFile {
-public:
+  public:
     // The caller's own file: neither closed nor removed here.
     explicit DataFile(int fd) : fd_(fd) {}
     // A temporary file read through fd (owned from now on).
@@ -47,7 +47,7 @@ public:
     // Closes and removes a temporary file; does nothing to the caller's own.
     void close_and_remove();
 
-private:
+  private:
     int fd_ = -1;
     bool owns_fd_ = false;
     TempFile temp_;
@@ -62,10 +62,12 @@ namespace frames = kp28::frames;
 using kp28::usb_id_feature;
 
 class PrinterCommands {
-public:
+  public:
     PrinterCommands(PrinterChannel& channel, const Announcer& announcer, std::string printer_name,
                     std::int32_t chunk_size)
-        : channel_(channel), announcer_(announcer), printer_name_(std::move(printer_name)),
+        : channel_(channel),
+          announcer_(announcer),
+          printer_name_(std::move(printer_name)),
           chunk_size_(chunk_size) {}
 
     // Commands: true on success.
@@ -91,7 +93,7 @@ public:
 
     const Announcer& announcer() const { return announcer_; }
 
-private:
+  private:
     bool send(const std::vector<std::uint8_t>& frame);
     // Reads exactly 6 bytes: prefix, class and the token (checked against
     // token, or taken as the new token when enter is set).

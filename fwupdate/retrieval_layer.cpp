@@ -13,14 +13,22 @@ namespace fwupdate {
 
 std::string result_text(int code) {
     switch (code) {
-        case 0: return "No Error";
-        case 1: return "Init Failure";
-        case 2: return "Open Failure";
-        case 3: return "Connect Failure";
-        case 4: return "Write Failure";
-        case 5: return "Close Failure";
-        case 6: return "Not Executed";
-        default: return "unknown error";
+        case 0:
+            return "No Error";
+        case 1:
+            return "Init Failure";
+        case 2:
+            return "Open Failure";
+        case 3:
+            return "Connect Failure";
+        case 4:
+            return "Write Failure";
+        case 5:
+            return "Close Failure";
+        case 6:
+            return "Not Executed";
+        default:
+            return "unknown error";
     }
 }
 
@@ -29,7 +37,7 @@ namespace {
 // FTP and HTTP: the image is fetched into a temporary file in the working
 // directory, updated from there and removed again on every path.
 class NetLayer : public RetrievalLayer {
-public:
+  public:
     NetLayer(PrinterCommands& commands, NetProtocol protocol)
         : RetrievalLayer(commands), client_(protocol, NetLimits::from_environment()) {}
 
@@ -65,13 +73,13 @@ public:
         return update_image(commands_, fd);
     }
 
-private:
+  private:
     NetClient client_;
 };
 
 // SHARE: the URL is a file path, used where it is; nothing is copied.
 class ShareLayer : public RetrievalLayer {
-public:
+  public:
     using RetrievalLayer::RetrievalLayer;
     ~ShareLayer() override {
         if (fd_ >= 0) ::close(fd_);
@@ -98,7 +106,7 @@ public:
 
     int update(const std::string& url) override { return update_image(commands_, url); }
 
-private:
+  private:
     int fd_ = -1;
 };
 

@@ -23,7 +23,7 @@ inline constexpr int kResultWriteFailure = 4;
 std::string result_text(int code);
 
 class RetrievalLayer {
-public:
+  public:
     explicit RetrievalLayer(PrinterCommands& commands) : commands_(commands) {}
     virtual ~RetrievalLayer() = default;
     RetrievalLayer(const RetrievalLayer&) = delete;
@@ -44,7 +44,7 @@ public:
     int record_usb_id(const std::string& identifier) { return commands_.record_usb_id(identifier); }
     int reboot() { return commands_.reboot(); }
 
-protected:
+  protected:
     int fail(int code, std::string text) {
         failure_code_ = code;
         failure_text_ = std::move(text);

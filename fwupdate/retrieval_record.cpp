@@ -4,26 +4,22 @@
 
 namespace fwupdate {
 
-std::uint16_t default_port(RetrievalProtocol protocol)
-{
+std::uint16_t default_port(RetrievalProtocol protocol) {
     switch (protocol) {
-    case RetrievalProtocol::ftp:
-        return 21;
-    case RetrievalProtocol::http:
-        return 80;
-    case RetrievalProtocol::share:
-        break;
+        case RetrievalProtocol::ftp:
+            return 21;
+        case RetrievalProtocol::http:
+            return 80;
+        case RetrievalProtocol::share:
+            break;
     }
     return 0;
 }
 
-std::uint16_t port_from_text(RetrievalProtocol protocol, std::string_view text)
-{
-    if (text.empty())
-        return default_port(protocol);
+std::uint16_t port_from_text(RetrievalProtocol protocol, std::string_view text) {
+    if (text.empty()) return default_port(protocol);
     std::size_t i = 0;
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
-        ++i;
+    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
         negative = text[i] == '-';
@@ -39,12 +35,10 @@ std::uint16_t port_from_text(RetrievalProtocol protocol, std::string_view text)
 
 RetrievalRecord make_retrieval_record(RetrievalProtocol protocol, std::string url,
                                       std::string_view port_text, std::string user,
-                                      std::string password)
-{
+                                      std::string password) {
     RetrievalRecord record;
     record.url = std::move(url);
-    if (protocol != RetrievalProtocol::share)
-        record.port = port_from_text(protocol, port_text);
+    if (protocol != RetrievalProtocol::share) record.port = port_from_text(protocol, port_text);
     record.user = std::move(user);
     record.password = std::move(password);
     record.passive = protocol == RetrievalProtocol::ftp;

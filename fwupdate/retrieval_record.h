@@ -12,11 +12,11 @@ namespace fwupdate {
 enum class RetrievalProtocol : int { ftp = 0, http = 1, share = 2 };
 
 struct RetrievalRecord {
-    std::string url{};        // SHARE: a file path
-    std::uint16_t port = 0;   // the server port; 0 lets the protocol pick its own
-    std::string user{};       // empty: anonymous FTP, no HTTP authentication
+    std::string url{};       // SHARE: a file path
+    std::uint16_t port = 0;  // the server port; 0 lets the protocol pick its own
+    std::string user{};      // empty: anonymous FTP, no HTTP authentication
     std::string password{};
-    bool passive = false;     // FTP: passive transfer (the data connection is opened by us)
+    bool passive = false;  // FTP: passive transfer (the data connection is opened by us)
 };
 
 // The default server port: 21 for FTP, 80 for HTTP, 0 for SHARE (not used).
@@ -29,7 +29,7 @@ std::uint16_t port_from_text(RetrievalProtocol protocol, std::string_view text);
 
 // The record for the chosen protocol: FTP is always passive; SHARE carries no port.
 RetrievalRecord make_retrieval_record(RetrievalProtocol protocol, std::string url,
-                                                                            std::string_view port_text, std::string user,
-                                                                            std::string password);
+                                      std::string_view port_text, std::string user,
+                                      std::string password);
 
 }  // namespace fwupdate

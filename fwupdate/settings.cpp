@@ -20,7 +20,9 @@ std::string to_lower(std::string_view text) {
 }
 
 std::string_view trim(std::string_view s) {
-    auto blank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v'; };
+    auto blank = [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f' || c == '\v';
+    };
     while (!s.empty() && blank(s.front())) s.remove_prefix(1);
     while (!s.empty() && blank(s.back())) s.remove_suffix(1);
     return s;
@@ -29,7 +31,8 @@ std::string_view trim(std::string_view s) {
 bool equals_ignoring_case(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (std::size_t i = 0; i < a.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+        if (std::tolower(static_cast<unsigned char>(a[i])) !=
+            std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     }
     return true;
@@ -54,7 +57,8 @@ IniFile IniFile::parse(std::string_view text) {
         if (line.empty() || line.front() == ';') continue;
         if (line.front() == '[') {
             std::size_t close = line.find(']');
-            std::string_view name = line.substr(1, close == std::string_view::npos ? std::string_view::npos : close - 1);
+            std::string_view name = line.substr(
+                1, close == std::string_view::npos ? std::string_view::npos : close - 1);
             current = &ini.sections_[to_lower(trim(name))];
             continue;
         }
@@ -84,7 +88,8 @@ std::string find_ini_file(const std::string& dir) {
     std::string base = dir;
     if (base.empty() || base.back() != '/') base += '/';
     struct stat st {};
-    if (::stat((base + kIniFileName).c_str(), &st) == 0 && S_ISREG(st.st_mode)) return base + kIniFileName;
+    if (::stat((base + kIniFileName).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        return base + kIniFileName;
 
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), &::closedir);
     if (!d) return {};
@@ -104,7 +109,8 @@ std::int32_t decimal_value(std::string_view text) {
     long long value = 0;
     for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i) {
         value = value * 10 + (text[i] - '0');
-        if (value > static_cast<long long>(INT_MAX) + 1) value = static_cast<long long>(INT_MAX) + 1;
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;
     }
     if (negative) value = -value;
     if (value > INT_MAX) value = INT_MAX;

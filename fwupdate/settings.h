@@ -38,7 +38,7 @@ struct UpdaterSettings {
 // or LF, and anything missing reads as empty text. The first occurrence of a
 // key in a section wins.
 class IniFile {
-public:
+  public:
     IniFile() = default;
     static IniFile parse(std::string_view text);
     // A file that cannot be read gives an empty IniFile.
@@ -46,7 +46,7 @@ public:
 
     std::string get(std::string_view section, std::string_view key) const;
 
-private:
+  private:
     std::map<std::string, std::map<std::string, std::string>> sections_;  // lower-cased names
 };
 
@@ -65,7 +65,8 @@ void apply_ini(const IniFile& ini, UpdaterSettings& settings);
 enum class CommandLineResult { run, help };
 
 // args excludes the program name. "-HELP" ends the parsing at once.
-CommandLineResult apply_command_line(const std::vector<std::string>& args, UpdaterSettings& settings);
+CommandLineResult apply_command_line(const std::vector<std::string>& args,
+                                     UpdaterSettings& settings);
 
 std::string to_upper(std::string_view text);
 

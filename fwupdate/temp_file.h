@@ -30,7 +30,7 @@ std::string errno_text(int err);
 // file and from then on this object removes it when destroyed, unless release()
 // hands it on. Movable, not copyable.
 class TempFile {
-public:
+  public:
     TempFile() = default;
     ~TempFile();
     TempFile(TempFile&& other) noexcept;
@@ -72,7 +72,7 @@ public:
     // gone. Returns its path.
     std::string release();
 
-private:
+  private:
     std::string path_;
     int fd_ = -1;
     // The file create() made.

@@ -15,7 +15,9 @@ namespace fwupdate {
 
 namespace {
 
-void print_usage() { Announcer::console(kUsageLine); }
+void print_usage() {
+    Announcer::console(kUsageLine);
+}
 
 // The result text of the layer's failure code, or, when the layer recorded
 // none, the operation's own failure text.

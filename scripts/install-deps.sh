@@ -10,7 +10,7 @@ packages=(
   python3 python3-pyftpdlib
   gzip pigz u-boot-tools
   valgrind
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format git
   libcli11-dev nlohmann-json3-dev
 )
 

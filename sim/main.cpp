@@ -1,11 +1,8 @@
 // kp28sim: one virtual KP28 / KP28Plus printer in a fake sysroot and on a
 // loopback TCP port, for trying the tools without hardware.
-#include "kp28sim/virtual_printer.h"
-
+#include <arpa/inet.h>
 #include <kp28/ports/layout.h>
 #include <kp28/protocol/frame.h>
-
-#include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -18,10 +15,12 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
-#include <sstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "kp28sim/virtual_printer.h"
 
 namespace fs = std::filesystem;
 using namespace kp28sim;
@@ -171,7 +170,8 @@ std::string help_text() {
         prefix += hex;
     }
     std::string text = kHelp;
-    for (std::size_t at; (at = text.find("@PREFIX@")) != std::string::npos;) text.replace(at, 8, prefix);
+    for (std::size_t at; (at = text.find("@PREFIX@")) != std::string::npos;)
+        text.replace(at, 8, prefix);
     return text;
 }
 
@@ -196,7 +196,8 @@ long to_number(const std::string& opt, const std::string& v, int base = 10) {
     char* end = nullptr;
     errno = 0;
     const long n = std::strtol(v.c_str(), &end, base);
-    if (v.empty() || *end || errno || n < 0) usage_error(opt + " needs a number, not \"" + v + "\"");
+    if (v.empty() || *end || errno || n < 0)
+        usage_error(opt + " needs a number, not \"" + v + "\"");
     return n;
 }
 
@@ -210,7 +211,8 @@ bool parse_number(const std::string& v, int base, long max, long& out) {
 // One fault option at args[i] (its value, if any, at i + 1, and i moved past
 // it). 1: taken; 0: not a fault option; -1: a bad value, err says why.
 // Shared by the command line and the "fault" command on standard input.
-int fault_option(const std::vector<std::string>& args, std::size_t& i, Faults& f, std::string& err) {
+int fault_option(const std::vector<std::string>& args, std::size_t& i, Faults& f,
+                 std::string& err) {
     const std::string& a = args[i];
     auto value = [&](std::string& v) {
         if (i + 1 >= args.size()) {
@@ -222,14 +224,22 @@ int fault_option(const std::vector<std::string>& args, std::size_t& i, Faults& f
     };
     std::string v;
     long n = 0;
-    if (a == "--silent") f.silent = true;
-    else if (a == "--zero-token") f.zero_token = true;
-    else if (a == "--wrong-token") f.wrong_token = true;
-    else if (a == "--bad-nvm-crc") f.bad_nvm_checksum = true;
-    else if (a == "--nvm-length-2049") f.nvm_length_2049 = true;
-    else if (a == "--never-come-back") f.never_comes_back = true;
-    else if (a == "--garbage") f.garbage = true;
-    else if (a == "--pace") f.pace_line_rate = true;
+    if (a == "--silent")
+        f.silent = true;
+    else if (a == "--zero-token")
+        f.zero_token = true;
+    else if (a == "--wrong-token")
+        f.wrong_token = true;
+    else if (a == "--bad-nvm-crc")
+        f.bad_nvm_checksum = true;
+    else if (a == "--nvm-length-2049")
+        f.nvm_length_2049 = true;
+    else if (a == "--never-come-back")
+        f.never_comes_back = true;
+    else if (a == "--garbage")
+        f.garbage = true;
+    else if (a == "--pace")
+        f.pace_line_rate = true;
     else if (a == "--ack-byte") {
         if (!value(v)) return -1;
         if (!parse_number(v, 16, 255, n)) {
@@ -285,54 +295,81 @@ Options parse(int argc, char** argv) {
             std::exit(0);
         } else if (a == "--model") {
             const std::string v = value();
-            if (v == "KP28" || v == "kp28") c.model = Model::KP28;
-            else if (v == "KP28Plus" || v == "kp28plus" || v == "KP28plus") c.model = Model::KP28Plus;
-            else usage_error("--model is KP28 or KP28Plus");
-        } else if (a == "--name") c.product_name = value();
-        else if (a == "--no-usb-id-feature") c.usb_id_feature = false;
-        else if (a == "--fw-version") c.firmware_version = value();
-        else if (a == "--usb-id") c.usb_id = value();
-        else if (a == "--nvm") c.nvm = read_file(value());
-        else if (a == "--mfg") c.mfg_defaults = read_file(value());
+            if (v == "KP28" || v == "kp28")
+                c.model = Model::KP28;
+            else if (v == "KP28Plus" || v == "kp28plus" || v == "KP28plus")
+                c.model = Model::KP28Plus;
+            else
+                usage_error("--model is KP28 or KP28Plus");
+        } else if (a == "--name")
+            c.product_name = value();
+        else if (a == "--no-usb-id-feature")
+            c.usb_id_feature = false;
+        else if (a == "--fw-version")
+            c.firmware_version = value();
+        else if (a == "--usb-id")
+            c.usb_id = value();
+        else if (a == "--nvm")
+            c.nvm = read_file(value());
+        else if (a == "--mfg")
+            c.mfg_defaults = read_file(value());
         else if (a == "--description") {
             auto d = read_file(value());
             c.description.assign(d.begin(), d.end());
-        } else if (a == "--downtime") c.reboot_downtime = std::chrono::milliseconds(to_number(a, value()));
+        } else if (a == "--downtime")
+            c.reboot_downtime = std::chrono::milliseconds(to_number(a, value()));
         else if (a == "--version-rule") {
             const std::string v = value();
-            if (v == "image") c.version_rule = VersionRule::FromImage;
-            else if (v == "increment") c.version_rule = VersionRule::Increment;
-            else if (v == "keep") c.version_rule = VersionRule::Keep;
-            else usage_error("--version-rule is image, increment or keep");
-        } else if (a == "--setup") c.start_in_setup_mode = true;
-        else if (a == "--sysroot") o.sysroot = value();
-        else if (a == "--usb") c.usb_lp = static_cast<int>(to_number(a, value()));
-        else if (a == "--no-usb") c.usb_lp.reset();
+            if (v == "image")
+                c.version_rule = VersionRule::FromImage;
+            else if (v == "increment")
+                c.version_rule = VersionRule::Increment;
+            else if (v == "keep")
+                c.version_rule = VersionRule::Keep;
+            else
+                usage_error("--version-rule is image, increment or keep");
+        } else if (a == "--setup")
+            c.start_in_setup_mode = true;
+        else if (a == "--sysroot")
+            o.sysroot = value();
+        else if (a == "--usb")
+            c.usb_lp = static_cast<int>(to_number(a, value()));
+        else if (a == "--no-usb")
+            c.usb_lp.reset();
         else if (a == "--serial") {
             c.serial = value();
             serial_named = true;
-        } else if (a == "--no-serial") c.serial.reset();
-        else if (a == "--cdc") c.serial_cdc_acm = true;
-        else if (a == "--parallel") c.parallel_lp = static_cast<int>(to_number(a, value()));
-        else if (a == "--no-parallel") c.parallel_lp.reset();
+        } else if (a == "--no-serial")
+            c.serial.reset();
+        else if (a == "--cdc")
+            c.serial_cdc_acm = true;
+        else if (a == "--parallel")
+            c.parallel_lp = static_cast<int>(to_number(a, value()));
+        else if (a == "--no-parallel")
+            c.parallel_lp.reset();
         else if (a == "--tcp") {
             const long p = to_number(a, value());
             if (p > 65535) usage_error("--tcp takes a port number");
             c.tcp_port = static_cast<std::uint16_t>(p);
-        } else if (a == "--no-tcp") c.tcp_port.reset();
-        else if (a == "--tcp-address") c.tcp_address = value();
+        } else if (a == "--no-tcp")
+            c.tcp_port.reset();
+        else if (a == "--tcp-address")
+            c.tcp_address = value();
         else if (a == "--usb-pid") {
             c.usb_identity.pid = value();
             const auto& v = c.usb_identity.pid;
             if (v.size() != 4 || v.find_first_not_of("0123456789abcdef") != std::string::npos)
                 usage_error("--usb-pid takes 4 lower-case hex digits");
-        } else if (a == "--usb-serial") c.usb_identity.serial = value();
+        } else if (a == "--usb-serial")
+            c.usb_identity.serial = value();
         else if (int r = fault_option(args, i, c.faults, err); r != 0) {
             if (r < 0) usage_error(err);
-        }
-        else if (a == "--transcript") c.transcript_file = value();
-        else if (a == "--json") o.json = true;
-        else usage_error("unknown option " + a);
+        } else if (a == "--transcript")
+            c.transcript_file = value();
+        else if (a == "--json")
+            o.json = true;
+        else
+            usage_error("unknown option " + a);
     }
     if (o.sysroot.empty()) {
         // The tools find their hardware through KP28_SYSROOT; a printer started
@@ -345,8 +382,9 @@ Options parse(int argc, char** argv) {
     if (c.serial_cdc_acm && !serial_named && c.serial) c.serial = "ttyACM0";
     if (c.serial) {
         const std::string& n = *c.serial;
-        const bool ok = (n.rfind("ttyS", 0) == 0 || n.rfind("ttyUSB", 0) == 0 || n.rfind("ttyACM", 0) == 0) &&
-                        n.find('/') == std::string::npos;
+        const bool ok =
+            (n.rfind("ttyS", 0) == 0 || n.rfind("ttyUSB", 0) == 0 || n.rfind("ttyACM", 0) == 0) &&
+            n.find('/') == std::string::npos;
         if (!ok) usage_error("--serial takes ttySn, ttyUSBn or ttyACMn");
     }
     return o;
@@ -365,7 +403,8 @@ std::string describe(const Faults& f) {
     }
     if (f.bad_nvm_checksum) add("--bad-nvm-crc");
     if (f.nvm_length_2049) add("--nvm-length-2049");
-    if (f.comeback_after) add("--comeback-after " + std::to_string(f.comeback_after->count() / 1000.0));
+    if (f.comeback_after)
+        add("--comeback-after " + std::to_string(f.comeback_after->count() / 1000.0));
     if (f.never_comes_back) add("--never-come-back");
     if (f.cut_after_bytes) add("--cut-after " + std::to_string(*f.cut_after_bytes));
     if (f.stall_after_bytes) add("--stall-after " + std::to_string(*f.stall_after_bytes));
@@ -394,7 +433,7 @@ std::string json_escape(const std::string& s) {
 // The printer's events come from its worker thread; they wait until the
 // description of the nodes is out, which is always the first thing printed.
 std::mutex out_mutex;
-bool intro_done = false;                // guarded by out_mutex
+bool intro_done = false;               // guarded by out_mutex
 std::vector<std::string> held_events;  // guarded by out_mutex
 
 void print_event(bool json, const std::string& what) {
@@ -429,7 +468,8 @@ void remove_entries(const kp28::FakeSysroot& root, const PrinterConfig& c) {
 // the running printer ("fault" alone shows nothing new, it only reports).
 void fault_command(VirtualPrinter& printer, const std::string& cmd, bool json) {
     std::istringstream in(cmd);
-    std::vector<std::string> words{std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+    std::vector<std::string> words{std::istream_iterator<std::string>(in),
+                                   std::istream_iterator<std::string>()};
     Faults f = printer.faults();
     std::string err;
     for (std::size_t i = 1; i < words.size(); ++i) {
@@ -477,32 +517,39 @@ int main(int argc, char** argv) {
         if (json) {
             std::lock_guard lk(out_mutex);
             std::printf(
-                "{\"sysroot\":\"%s\",\"model\":\"%s\",\"product_name\":\"%s\",\"firmware_version\":\"%s\","
-                "\"usb_id\":\"%s\",\"usb_node\":\"%s\",\"serial_node\":\"%s\",\"serial_cdc_acm\":%s,"
+                "{\"sysroot\":\"%s\",\"model\":\"%s\",\"product_name\":\"%s\",\"firmware_version\":"
+                "\"%s\","
+                "\"usb_id\":\"%s\",\"usb_node\":\"%s\",\"serial_node\":\"%s\",\"serial_cdc_acm\":%"
+                "s,"
                 "\"parallel_node\":\"%s\",\"tcp\":\"%s\",\"setup_mode\":%s,\"pid\":%d}\n",
-                json_escape(root.root()).c_str(), model.c_str(), json_escape(c.product_name).c_str(),
-                json_escape(c.firmware_version).c_str(), json_escape(c.usb_id).c_str(),
-                json_escape(printer.usb_node()).c_str(), json_escape(printer.serial_node()).c_str(),
-                c.serial_cdc_acm ? "true" : "false", json_escape(printer.parallel_node()).c_str(),
-                c.tcp_port ? (c.tcp_address + ":" + std::to_string(printer.tcp_port())).c_str() : "",
+                json_escape(root.root()).c_str(), model.c_str(),
+                json_escape(c.product_name).c_str(), json_escape(c.firmware_version).c_str(),
+                json_escape(c.usb_id).c_str(), json_escape(printer.usb_node()).c_str(),
+                json_escape(printer.serial_node()).c_str(), c.serial_cdc_acm ? "true" : "false",
+                json_escape(printer.parallel_node()).c_str(),
+                c.tcp_port ? (c.tcp_address + ":" + std::to_string(printer.tcp_port())).c_str()
+                           : "",
                 c.start_in_setup_mode ? "true" : "false", static_cast<int>(getpid()));
         } else {
             std::lock_guard lk(out_mutex);
-            std::printf("kp28sim: %s \"%s\", firmware %s, USB id \"%s\"\n", model.c_str(), c.product_name.c_str(),
-                        c.firmware_version.c_str(), c.usb_id.c_str());
+            std::printf("kp28sim: %s \"%s\", firmware %s, USB id \"%s\"\n", model.c_str(),
+                        c.product_name.c_str(), c.firmware_version.c_str(), c.usb_id.c_str());
             std::printf("kp28sim: sysroot %s (export KP28_SYSROOT=%s)\n", root.root().c_str(),
                         root.root().c_str());
-            if (!printer.usb_node().empty()) std::printf("kp28sim: USB printer  %s\n", printer.usb_node().c_str());
+            if (!printer.usb_node().empty())
+                std::printf("kp28sim: USB printer  %s\n", printer.usb_node().c_str());
             if (!printer.serial_node().empty())
                 std::printf("kp28sim: serial port  %s%s\n", printer.serial_node().c_str(),
                             c.serial_cdc_acm ? " (USB CDC)" : "");
             if (!printer.parallel_node().empty())
                 std::printf("kp28sim: parallel     %s\n", printer.parallel_node().c_str());
             if (c.tcp_port)
-                std::printf("kp28sim: TCP          %s:%u\n", c.tcp_address.c_str(), printer.tcp_port());
-            std::printf("kp28sim: SIGUSR1 or \"setup\" on stdin: power on with ON_LINE held; "
-                        "SIGUSR2 or \"power\": power cycle; SIGINT/SIGTERM or \"quit\": stop (pid %d)\n",
-                        static_cast<int>(getpid()));
+                std::printf("kp28sim: TCP          %s:%u\n", c.tcp_address.c_str(),
+                            printer.tcp_port());
+            std::printf(
+                "kp28sim: SIGUSR1 or \"setup\" on stdin: power on with ON_LINE held; "
+                "SIGUSR2 or \"power\": power cycle; SIGINT/SIGTERM or \"quit\": stop (pid %d)\n",
+                static_cast<int>(getpid()));
         }
         {
             std::lock_guard lk(out_mutex);
@@ -515,7 +562,8 @@ int main(int argc, char** argv) {
         bool stdin_open = true;
         std::string line;
         for (bool run = true; run;) {
-            pollfd p[2] = {{sfd, POLLIN, 0}, {STDIN_FILENO, static_cast<short>(stdin_open ? POLLIN : 0), 0}};
+            pollfd p[2] = {{sfd, POLLIN, 0},
+                           {STDIN_FILENO, static_cast<short>(stdin_open ? POLLIN : 0), 0}};
             if (::poll(p, 2, -1) < 0) {
                 if (errno == EINTR) continue;
                 break;
@@ -523,9 +571,12 @@ int main(int argc, char** argv) {
             if (p[0].revents & POLLIN) {
                 signalfd_siginfo si{};
                 if (::read(sfd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-                    if (si.ssi_signo == SIGUSR1) printer.enter_setup_mode();
-                    else if (si.ssi_signo == SIGUSR2) printer.power_cycle();
-                    else if (si.ssi_signo != SIGPIPE) run = false;
+                    if (si.ssi_signo == SIGUSR1)
+                        printer.enter_setup_mode();
+                    else if (si.ssi_signo == SIGUSR2)
+                        printer.power_cycle();
+                    else if (si.ssi_signo != SIGPIPE)
+                        run = false;
                 }
             }
             if (stdin_open && (p[1].revents & (POLLIN | POLLHUP | POLLERR))) {
@@ -539,13 +590,19 @@ int main(int argc, char** argv) {
                 for (std::size_t nl; (nl = line.find('\n')) != std::string::npos;) {
                     std::string cmd = line.substr(0, nl);
                     line.erase(0, nl + 1);
-                    while (!cmd.empty() && (cmd.back() == '\r' || cmd.back() == ' ')) cmd.pop_back();
-                    if (cmd == "setup") printer.enter_setup_mode();
-                    else if (cmd == "power") printer.power_cycle();
-                    else if (cmd == "quit") run = false;
-                    else if (cmd.rfind("fault", 0) == 0) fault_command(printer, cmd, json);
+                    while (!cmd.empty() && (cmd.back() == '\r' || cmd.back() == ' '))
+                        cmd.pop_back();
+                    if (cmd == "setup")
+                        printer.enter_setup_mode();
+                    else if (cmd == "power")
+                        printer.power_cycle();
+                    else if (cmd == "quit")
+                        run = false;
+                    else if (cmd.rfind("fault", 0) == 0)
+                        fault_command(printer, cmd, json);
                     else if (!cmd.empty())
-                        say(json, "unknown command \"" + cmd + "\" (setup, power, fault ..., quit)");
+                        say(json,
+                            "unknown command \"" + cmd + "\" (setup, power, fault ..., quit)");
                 }
                 if (line.size() > 4096) line.clear();
             }

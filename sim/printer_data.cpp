@@ -86,7 +86,8 @@ std::vector<std::uint8_t> default_nvm(Model model) {
     put16(nvm, kOffLeftMargin, 60, model);
     nvm[kOffMsrRetries] = 3;
     put_text(nvm, kOffBranch, 8, "0001");
-    put16(nvm, kOffHeadTemp, static_cast<std::uint16_t>(-10 + 40), model);  // shown as -10 (bias 40)
+    put16(nvm, kOffHeadTemp, static_cast<std::uint16_t>(-10 + 40),
+          model);  // shown as -10 (bias 40)
     // A recognisable tail, so that a transfer that loses or shifts bytes shows.
     for (std::size_t i = 1024; i < kNvmSize; ++i) nvm[i] = static_cast<std::uint8_t>(i * 7 + 3);
     return nvm;
@@ -162,7 +163,9 @@ PrinterState::PrinterState(const PrinterConfig& c)
 
 namespace {
 
-bool printable(std::uint8_t c) { return c >= 0x20 && c < 0x7F; }
+bool printable(std::uint8_t c) {
+    return c >= 0x20 && c < 0x7F;
+}
 
 std::optional<std::string> version_in(std::span<const std::uint8_t> bytes) {
     static constexpr std::string_view marker = "KP28FW:";
@@ -207,15 +210,15 @@ std::string increment(std::string v) {
 std::string version_after_load(VersionRule rule, const std::string& old_version,
                                const LoadedImage& image) {
     switch (rule) {
-    case VersionRule::Keep:
-        return old_version;
-    case VersionRule::FromImage:
-        if (image.header)
-            if (auto v = version_in(*image.header)) return *v;
-        if (auto v = version_in(image.data)) return *v;
-        return increment(old_version);
-    case VersionRule::Increment:
-        return increment(old_version);
+        case VersionRule::Keep:
+            return old_version;
+        case VersionRule::FromImage:
+            if (image.header)
+                if (auto v = version_in(*image.header)) return *v;
+            if (auto v = version_in(image.data)) return *v;
+            return increment(old_version);
+        case VersionRule::Increment:
+            return increment(old_version);
     }
     return old_version;
 }

@@ -35,28 +35,29 @@ typedef uint32_t KP28_DOOR;
 #define KP28_INVALID_DOOR ((KP28_DOOR)0xBAD0BAD0u)
 #define KP28_MAX_PRINTERS 16
 
-#define KP28WRAP_OK 0x000                  /* "no error" */
-#define KP28WRAP_E_UNIMPLEMENTED 0x001     /* "unimplemented function" */
-#define KP28WRAP_E_INVALID_PARAM 0x101     /* "invalid parameter value" */
-#define KP28WRAP_E_INVALID_INDEX 0x200     /* "invalid printer index" */
-#define KP28WRAP_E_NO_DOORS 0x201          /* "cannot allocate more DOORs" */
-#define KP28WRAP_E_ALREADY_OPENED 0x202    /* "printer(s) already opened" */
-#define KP28WRAP_E_INVALID_DOOR 0x203      /* "invalid DOOR value" */
-#define KP28WRAP_E_OPEN 0x204              /* "error opening device" */
-#define KP28WRAP_E_READ 0x205              /* "error reading from device" */
-#define KP28WRAP_E_WRITE 0x206             /* "error writing to device" */
-#define KP28WRAP_E_TIMEOUT 0x207           /* "io timeout" */
-#define KP28WRAP_E_NO_MEMORY 0x208         /* "cannot allocate memory" */
-#define KP28WRAP_E_IOCTL 0x209             /* device control failed ("unknown error") */
-#define KP28WRAP_E_CLOSE 0x400             /* "error closing handle to printer" */
-#define KP28WRAP_E_NO_PRINTERS 0x401       /* "no printers found" */
-#define KP28WRAP_E_BUFFER_TOO_SMALL 0x402  /* "buffer is too small to keep complete data" */
+#define KP28WRAP_OK 0x000                 /* "no error" */
+#define KP28WRAP_E_UNIMPLEMENTED 0x001    /* "unimplemented function" */
+#define KP28WRAP_E_INVALID_PARAM 0x101    /* "invalid parameter value" */
+#define KP28WRAP_E_INVALID_INDEX 0x200    /* "invalid printer index" */
+#define KP28WRAP_E_NO_DOORS 0x201         /* "cannot allocate more DOORs" */
+#define KP28WRAP_E_ALREADY_OPENED 0x202   /* "printer(s) already opened" */
+#define KP28WRAP_E_INVALID_DOOR 0x203     /* "invalid DOOR value" */
+#define KP28WRAP_E_OPEN 0x204             /* "error opening device" */
+#define KP28WRAP_E_READ 0x205             /* "error reading from device" */
+#define KP28WRAP_E_WRITE 0x206            /* "error writing to device" */
+#define KP28WRAP_E_TIMEOUT 0x207          /* "io timeout" */
+#define KP28WRAP_E_NO_MEMORY 0x208        /* "cannot allocate memory" */
+#define KP28WRAP_E_IOCTL 0x209            /* device control failed ("unknown error") */
+#define KP28WRAP_E_CLOSE 0x400            /* "error closing handle to printer" */
+#define KP28WRAP_E_NO_PRINTERS 0x401      /* "no printers found" */
+#define KP28WRAP_E_BUFFER_TOO_SMALL 0x402 /* "buffer is too small to keep complete data" */
 
 /* Kp28wrap_ioctl codes. */
 #define KP28WRAP_IOCTL_CANCEL_ON_TIMEOUT 1 /* value != 0: cancel a write that runs out of time */
-#define KP28WRAP_IOCTL_AUTO_REFRESH 2      /* value != 0: refresh the list before a connect after a failure */
-#define KP28WRAP_IOCTL_SOFT_RESET 4        /* printer class soft reset */
-#define KP28WRAP_IOCTL_PORT_STATUS 8       /* printer class port status, up to 128 bytes into out */
+#define KP28WRAP_IOCTL_AUTO_REFRESH \
+    2 /* value != 0: refresh the list before a connect after a failure */
+#define KP28WRAP_IOCTL_SOFT_RESET 4  /* printer class soft reset */
+#define KP28WRAP_IOCTL_PORT_STATUS 8 /* printer class port status, up to 128 bytes into out */
 
 /* Always 0; start-up happens when the library is loaded. */
 KP28WRAP_API int32_t Kp28wrap_initialization(void);

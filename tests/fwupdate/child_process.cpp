@@ -76,7 +76,8 @@ ChildResult run_child(const std::vector<std::string>& argv,
     std::string* sinks[2] = {&result.out, &result.err};
     int open_pipes = 2;
     while (open_pipes > 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            limit - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             result.timed_out = true;
             ::kill(pid, SIGKILL);
@@ -110,7 +111,8 @@ ChildResult run_child(const std::vector<std::string>& argv,
     rusage usage{};
     ::wait4(pid, &status, 0, &usage);
     result.max_rss_kib = usage.ru_maxrss;
-    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    result.seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (!result.timed_out && WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
     return result;
 }

@@ -15,7 +15,7 @@
 namespace fwtest {
 
 struct ChildResult {
-    int exit_code = -1;   // -1 when killed or not started
+    int exit_code = -1;  // -1 when killed or not started
     bool timed_out = false;
     std::string out;
     std::string err;

@@ -1,7 +1,6 @@
 // The command frames as they must appear on the wire, including the two that
 // carry more bytes than their length field counts.
 #include <gtest/gtest.h>
-
 #include <stdlib.h>
 
 #include "printer_channel.h"
@@ -30,22 +29,42 @@ TEST(Frames, MatchTheWireLayout) {
         Bytes got;
         Bytes want;
     } cases[] = {
-        {"product name query", frames::product_name_query(), {0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x01}},
-        {"firmware version query", frames::firmware_version_query(), {0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x02}},
-        {"enter DLL mode", frames::enter_dll_mode(), {0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1C, 0x00}},
-        {"leave DLL mode", frames::leave_dll_mode(0x5A), {0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1C, 0x5A}},
-        {"image size", frames::image_size(0x07, 0x00123456, nullptr),
+        {"product name query",
+         frames::product_name_query(),
+         {0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x01}},
+        {"firmware version query",
+         frames::firmware_version_query(),
+         {0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x02}},
+        {"enter DLL mode",
+         frames::enter_dll_mode(),
+         {0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1C, 0x00}},
+        {"leave DLL mode",
+         frames::leave_dll_mode(0x5A),
+         {0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1C, 0x5A}},
+        {"image size",
+         frames::image_size(0x07, 0x00123456, nullptr),
          {0x14, 0x14, 0x1B, 0x14, 0x07, 0x00, 0x1C, 0x07, 0x01, 0x56, 0x34, 0x12, 0x00}},
         {"image size with header", frames::image_size(0x07, 20000, &header),
          with_tail({0x14, 0x14, 0x1B, 0x14, 0x07, 0x01, 0x1C, 0x07, 0x01, 0x20, 0x4E, 0x00, 0x00},
                    Bytes(header.begin(), header.end()))},
-        {"image data", frames::image_data(0x07), {0x14, 0x14, 0x1B, 0x14, 0x03, 0x00, 0x1C, 0x07, 0x02}},
-        {"write flash", frames::write_flash(0x07), {0x14, 0x14, 0x1B, 0x14, 0x03, 0x00, 0x1C, 0x07, 0x03}},
+        {"image data",
+         frames::image_data(0x07),
+         {0x14, 0x14, 0x1B, 0x14, 0x03, 0x00, 0x1C, 0x07, 0x02}},
+        {"write flash",
+         frames::write_flash(0x07),
+         {0x14, 0x14, 0x1B, 0x14, 0x03, 0x00, 0x1C, 0x07, 0x03}},
         {"reboot", frames::reboot(0x07), {0x14, 0x14, 0x1B, 0x14, 0x03, 0x00, 0x1C, 0x07, 0x04}},
-        {"enter USB-ID mode", frames::enter_usb_id_mode(), {0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1D, 0x00}},
-        {"leave USB-ID mode", frames::leave_usb_id_mode(0x33), {0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1D, 0x33}},
-        {"read USB identifier", frames::read_usb_id(0x33), {0x14, 0x14, 0x1B, 0x14, 0x03, 0x00, 0x1D, 0x33, 0x02}},
-        {"write USB identifier", frames::write_usb_id(0x33, "AB%d"),
+        {"enter USB-ID mode",
+         frames::enter_usb_id_mode(),
+         {0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1D, 0x00}},
+        {"leave USB-ID mode",
+         frames::leave_usb_id_mode(0x33),
+         {0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1D, 0x33}},
+        {"read USB identifier",
+         frames::read_usb_id(0x33),
+         {0x14, 0x14, 0x1B, 0x14, 0x03, 0x00, 0x1D, 0x33, 0x02}},
+        {"write USB identifier",
+         frames::write_usb_id(0x33, "AB%d"),
          {0x14, 0x14, 0x1B, 0x14, 0x03, 0x00, 0x1D, 0x33, 0x01, 'A', 'B', '%', 'd', 0x00}},
     };
     for (const auto& c : cases) EXPECT_EQ(c.got, c.want) << c.what;
@@ -57,14 +76,14 @@ TEST(UsbIdFeature, NameDecidesAtItsFeaturePosition) {
         bool supported;
         bool says_so;
     } cases[] = {
-        {"KP28plus", true, false},            // by its prefix, silently
+        {"KP28plus", true, false},  // by its prefix, silently
         {"KP28plusXXXXXXXXX", true, false},
-        {"KP28PLUS XYZ", false, false},       // the prefix is case-sensitive; no U at 10
-        {"KP28-SIM-AU", true, true},          // U at 10
+        {"KP28PLUS XYZ", false, false},  // the prefix is case-sensitive; no U at 10
+        {"KP28-SIM-AU", true, true},     // U at 10
         {"KP28-SIM-Au", false, false},
-        {"VORKA-KP28-2024-U", true, true},    // U at 16 after VORKA
-        {"VORKA-KP28U", false, false},        // a U at 10 does not count after VORKA
-        {"KP28", false, false},               // too short to have position 10
+        {"VORKA-KP28-2024-U", true, true},  // U at 16 after VORKA
+        {"VORKA-KP28U", false, false},      // a U at 10 does not count after VORKA
+        {"KP28", false, false},             // too short to have position 10
         {"", false, false},
     };
     for (const auto& c : cases) {
@@ -83,8 +102,9 @@ namespace {
 // The product's waits stay as they are unless a setting replaces them, and a
 // setting that is not a positive number changes nothing.
 TEST(ChannelTimings, DefaultsHoldAndOnlyValidSettingsReplaceThem) {
-    const char* names[] = {"KP28FW_QUERY_TIMEOUT_MS", "KP28FW_ACK_TIMEOUT_MS", "KP28FW_LEAVE_TIMEOUT_MS",
-                           "KP28FW_REBOOT_PERIOD_MS", "KP28FW_REBOOT_LIMIT_MS"};
+    const char* names[] = {"KP28FW_QUERY_TIMEOUT_MS", "KP28FW_ACK_TIMEOUT_MS",
+                           "KP28FW_LEAVE_TIMEOUT_MS", "KP28FW_REBOOT_PERIOD_MS",
+                           "KP28FW_REBOOT_LIMIT_MS"};
     for (const char* n : names) ::unsetenv(n);
     ChannelTimings t = ChannelTimings::from_environment();
     EXPECT_EQ(t.query_ms, 10000);

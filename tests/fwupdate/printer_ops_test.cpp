@@ -3,9 +3,8 @@
 // printer received.
 #include <gtest/gtest.h>
 
-#include <ostream>
-
 #include <algorithm>
+#include <ostream>
 
 #include "updater_rig.h"
 
@@ -16,9 +15,12 @@ using kp28sim::Direction;
 using kp28sim::LinkKind;
 using Lines = std::vector<std::string>;
 
-const Lines kRebootStart = {"Connecting to printer", "Retrieving Firmware Version",
-                            "Current Firmware Version : 1.00A", "Enter REBOOT Mode",
-                            "Sending reboot command to printer.", "Waiting for the printer to reboot"};
+const Lines kRebootStart = {"Connecting to printer",
+                            "Retrieving Firmware Version",
+                            "Current Firmware Version : 1.00A",
+                            "Enter REBOOT Mode",
+                            "Sending reboot command to printer.",
+                            "Waiting for the printer to reboot"};
 
 Lines concat(Lines a, const Lines& b) {
     a.insert(a.end(), b.begin(), b.end());
@@ -34,21 +36,25 @@ TEST(Reboot, PrinterThatComesBackWithItsVersionCompletes) {
     auto& printer = rig.add_printer();
     RunResult r = rig.run({"-protocol", "share", "-r", "-log", "log.txt", "-v"});
     EXPECT_EQ(r.child.exit_code, 0) << r.child.out;
-    const Lines expected = concat(kRebootStart, {"Current Firmware Version : 1.00A", "The printer is up and running",
-                                                 "Reboot successfully completed."});
+    const Lines expected =
+        concat(kRebootStart, {"Current Firmware Version : 1.00A", "The printer is up and running",
+                              "Reboot successfully completed."});
     EXPECT_EQ(r.log, expected);
     EXPECT_EQ(r.console, expected);  // verbose: the same lines on the console
     EXPECT_EQ(printer.restarts(), 1);
     // Version query, enter DLL mode, reboot with the token, then the version
     // query on the reconnected channel and the (unanswered) leave command.
     const auto in = printer.bytes(LinkKind::Usb, Direction::ToPrinter);
-    const std::vector<std::uint8_t> head = {0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x02,  // version query
-                                            0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1C, 0x00};
+    const std::vector<std::uint8_t> head = {
+        0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x02,  // version query
+        0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1C, 0x00};
     ASSERT_GE(in.size(), head.size() + 9);
-    EXPECT_EQ(std::vector<std::uint8_t>(in.begin(), in.begin() + static_cast<long>(head.size())), head);
+    EXPECT_EQ(std::vector<std::uint8_t>(in.begin(), in.begin() + static_cast<long>(head.size())),
+              head);
     const auto out = printer.bytes(LinkKind::Usb, Direction::FromPrinter);
     ASSERT_GE(out.size(), 16u);
-    const std::uint8_t token = out[15];  // the enter DLL acknowledgement follows the 10-byte version reply
+    const std::uint8_t token =
+        out[15];  // the enter DLL acknowledgement follows the 10-byte version reply
     EXPECT_TRUE(contains(in, {0x14, 0x14, 0x1B, 0x14, 0x03, 0x00, 0x1C, token, 0x04}));
     EXPECT_TRUE(contains(in, {0x14, 0x14, 0x1B, 0x14, 0x02, 0x00, 0x1C, token}));
 }
@@ -68,7 +74,9 @@ struct RebootFailure {
     Lines tail;  // log lines after "Connecting to printer"
 };
 // Test names show the case name, not the bytes of the case.
-void PrintTo(const RebootFailure& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RebootFailure& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class RebootFailures : public ::testing::TestWithParam<RebootFailure> {};
 
@@ -104,15 +112,19 @@ kp28sim::Faults never_back() {
 INSTANTIATE_TEST_SUITE_P(
     Printer, RebootFailures,
     ::testing::Values(
-        RebootFailure{"SilentPrinterGivesNoVersion", silent(),
-                      {"Retrieving Firmware Version", "The printer is unable to return the current firmware version"}},
-        RebootFailure{"ZeroTokenRefusesRebootMode", zero_token(),
-                      {"Retrieving Firmware Version", "Current Firmware Version : 1.00A", "Enter REBOOT Mode",
-                       "The printer is unable to start the reboot process"}},
-        RebootFailure{"PrinterThatNeverComesBack", never_back(),
-                      {"Retrieving Firmware Version", "Current Firmware Version : 1.00A", "Enter REBOOT Mode",
-                       "Sending reboot command to printer.", "Waiting for the printer to reboot",
-                       "Waiting for reboot failure"}}),
+        RebootFailure{"SilentPrinterGivesNoVersion",
+                      silent(),
+                      {"Retrieving Firmware Version",
+                       "The printer is unable to return the current firmware version"}},
+        RebootFailure{"ZeroTokenRefusesRebootMode",
+                      zero_token(),
+                      {"Retrieving Firmware Version", "Current Firmware Version : 1.00A",
+                       "Enter REBOOT Mode", "The printer is unable to start the reboot process"}},
+        RebootFailure{"PrinterThatNeverComesBack",
+                      never_back(),
+                      {"Retrieving Firmware Version", "Current Firmware Version : 1.00A",
+                       "Enter REBOOT Mode", "Sending reboot command to printer.",
+                       "Waiting for the printer to reboot", "Waiting for reboot failure"}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // Printer 0 restarts and stays away; printer 1 carries another version, so
@@ -127,7 +139,8 @@ TEST(Reboot, DifferentVersionAfterTheRestartIsAFailure) {
     rig.add_printer(cfg1);
     RunResult r = rig.run({"-protocol", "share", "-r", "-log", "log.txt"});
     EXPECT_EQ(r.child.exit_code, 1);
-    EXPECT_EQ(r.log, concat(kRebootStart, {"Current Firmware Version : 2.00B", "The printer failed to reboot."}));
+    EXPECT_EQ(r.log, concat(kRebootStart,
+                            {"Current Firmware Version : 2.00B", "The printer failed to reboot."}));
     EXPECT_EQ(r.console, Lines{"Reboot Failure"});
 }
 
@@ -164,7 +177,8 @@ TEST(RebootWait, RealTimingFindsPrinterBackAfterTwelveSecondsAtFifteen) {
     rig.add_printer(cfg);
     rig.env.erase("KP28FW_REBOOT_PERIOD_MS");
     rig.env.erase("KP28FW_REBOOT_LIMIT_MS");
-    RunResult r = rig.run({"-protocol", "share", "-r", "-log", "log.txt"}, std::chrono::seconds(30));
+    RunResult r =
+        rig.run({"-protocol", "share", "-r", "-log", "log.txt"}, std::chrono::seconds(30));
     EXPECT_EQ(r.child.exit_code, 0);
     EXPECT_GT(r.child.seconds, 14.5);
     EXPECT_LT(r.child.seconds, 19.5);
@@ -194,7 +208,9 @@ struct ChoiceCase {
     bool printer1_used;
 };
 // Test names show the case name, not the bytes of the case.
-void PrintTo(const ChoiceCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const ChoiceCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class PrinterChoice : public ::testing::TestWithParam<ChoiceCase> {};
 
@@ -216,10 +232,11 @@ TEST_P(PrinterChoice, FirstPrinterAwayDecidesByName) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(TwoPrinters, PrinterChoice,
-                         ::testing::Values(ChoiceCase{"EmptyNameTriesTheNextIndex", {}, 0, true},
-                                           ChoiceCase{"NameTriesIndexZeroOnly", {"-printer", "LPT1"}, 1, false}),
-                         [](const auto& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    TwoPrinters, PrinterChoice,
+    ::testing::Values(ChoiceCase{"EmptyNameTriesTheNextIndex", {}, 0, true},
+                      ChoiceCase{"NameTriesIndexZeroOnly", {"-printer", "LPT1"}, 1, false}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(PrinterChoice, BothPresentUsesTheFirst) {
     UpdaterRig rig;
@@ -246,7 +263,9 @@ struct UsbIdCase {
     std::string console;   // closing line, "" for none
 };
 // Test names show the case name, not the bytes of the case.
-void PrintTo(const UsbIdCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const UsbIdCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UsbId : public ::testing::TestWithParam<UsbIdCase> {};
 
@@ -272,28 +291,59 @@ TEST_P(UsbId, RecordsOrRefusesAsTheNameAndIdentifierSay) {
 INSTANTIATE_TEST_SUITE_P(
     Printer, UsbId,
     ::testing::Values(
-        UsbIdCase{"EqualIdentifierIsNotWritten", "", true, kSimId, 0,
+        UsbIdCase{"EqualIdentifierIsNotWritten",
+                  "",
+                  true,
+                  kSimId,
+                  0,
                   {"Enter USB ID. update Mode", "Retrieving usd id.", "Current USB ID : " + kSimId,
                    "The printer USB ID equals the DefaultUsbId "},
-                  kSimId, ""},
-        UsbIdCase{"NewIdentifierWithPercentSignsIsWrittenAndLoggedAsItStands", "KP28plus SIM", true,
-                  "ID%s%n%d-0042", 0,
+                  kSimId,
+                  ""},
+        UsbIdCase{"NewIdentifierWithPercentSignsIsWrittenAndLoggedAsItStands",
+                  "KP28plus SIM",
+                  true,
+                  "ID%s%n%d-0042",
+                  0,
                   {"Enter USB ID. update Mode", "Retrieving usd id.", "Current USB ID : " + kSimId,
-                   "Sending usb id.command to printer", "Retrieving usd id.", "Current USB ID : ID%s%n%d-0042",
-                   "Printer USB ID updated"},
-                  "ID%s%n%d-0042", ""},
-        UsbIdCase{"VorkaNameWithUAtSixteenPasses", "VORKA-KP28-2024-U", true, "NEW", 0,
-                  {"The printer supports USB ID. feature", "Enter USB ID. update Mode", "Retrieving usd id.",
-                   "Current USB ID : " + kSimId, "Sending usb id.command to printer", "Retrieving usd id.",
+                   "Sending usb id.command to printer", "Retrieving usd id.",
+                   "Current USB ID : ID%s%n%d-0042", "Printer USB ID updated"},
+                  "ID%s%n%d-0042",
+                  ""},
+        UsbIdCase{"VorkaNameWithUAtSixteenPasses",
+                  "VORKA-KP28-2024-U",
+                  true,
+                  "NEW",
+                  0,
+                  {"The printer supports USB ID. feature", "Enter USB ID. update Mode",
+                   "Retrieving usd id.", "Current USB ID : " + kSimId,
+                   "Sending usb id.command to printer", "Retrieving usd id.",
                    "Current USB ID : NEW", "Printer USB ID updated"},
-                  "NEW", ""},
-        UsbIdCase{"NameWithoutUAtTenIsRefusedBeforeAnyMode", "KP28 PRINTER X", true, "NEW", 1,
-                  {"The printer doesn't support USB ID. feature"}, kSimId, "USB ID Failure"},
-        UsbIdCase{"LowerCaseUDoesNotCount", "KP28-SIM-Au", true, "NEW", 1,
-                  {"The printer doesn't support USB ID. feature"}, kSimId, "USB ID Failure"},
-        UsbIdCase{"IdentifierOverThirtyTwoCharactersIsRefusedBeforeAnyMode", "", true,
-                  std::string(33, 'X'), 1,
-                  {"The USB ID is longer than 32 characters: " + std::string(33, 'X')}, kSimId,
+                  "NEW",
+                  ""},
+        UsbIdCase{"NameWithoutUAtTenIsRefusedBeforeAnyMode",
+                  "KP28 PRINTER X",
+                  true,
+                  "NEW",
+                  1,
+                  {"The printer doesn't support USB ID. feature"},
+                  kSimId,
+                  "USB ID Failure"},
+        UsbIdCase{"LowerCaseUDoesNotCount",
+                  "KP28-SIM-Au",
+                  true,
+                  "NEW",
+                  1,
+                  {"The printer doesn't support USB ID. feature"},
+                  kSimId,
+                  "USB ID Failure"},
+        UsbIdCase{"IdentifierOverThirtyTwoCharactersIsRefusedBeforeAnyMode",
+                  "",
+                  true,
+                  std::string(33, 'X'),
+                  1,
+                  {"The USB ID is longer than 32 characters: " + std::string(33, 'X')},
+                  kSimId,
                   "USB ID Failure"}),
     [](const auto& p) { return std::string(p.param.name); });
 
@@ -303,7 +353,9 @@ struct UsbIdFault {
     Lines tail;  // log lines after the product name
 };
 // Test names show the case name, not the bytes of the case.
-void PrintTo(const UsbIdFault& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const UsbIdFault& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UsbIdFaults : public ::testing::TestWithParam<UsbIdFault> {};
 
@@ -330,12 +382,14 @@ kp28sim::Faults ack_byte_05() {
 
 INSTANTIATE_TEST_SUITE_P(
     Printer, UsbIdFaults,
-    ::testing::Values(
-        UsbIdFault{"ZeroTokenRefusesTheMode", zero_token(),
-                   {"Enter USB ID. update Mode", "The printer is unable to start the usb id. update process"}},
-        UsbIdFault{"ReplyWithAnotherTokenIsNoIdentifier", ack_byte_05(),
-                   {"Enter USB ID. update Mode", "Retrieving usd id.",
-                    "The printer is unable to return the current usb id."}}),
+    ::testing::Values(UsbIdFault{"ZeroTokenRefusesTheMode",
+                                 zero_token(),
+                                 {"Enter USB ID. update Mode",
+                                  "The printer is unable to start the usb id. update process"}},
+                      UsbIdFault{"ReplyWithAnotherTokenIsNoIdentifier",
+                                 ack_byte_05(),
+                                 {"Enter USB ID. update Mode", "Retrieving usd id.",
+                                  "The printer is unable to return the current usb id."}}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(UsbIdWrite, PrinterThatStopsAfterTheWriteFrameFails) {
@@ -346,7 +400,8 @@ TEST(UsbIdWrite, PrinterThatStopsAfterTheWriteFrameFails) {
     ASSERT_EQ(ok.child.exit_code, 0);
     std::size_t before_write_ack = 0;
     for (const auto& e : probe.transcript()) {
-        if (e.direction == Direction::ToPrinter && e.bytes.size() >= 9 && e.bytes[6] == 0x1D && e.bytes[8] == 0x01) {
+        if (e.direction == Direction::ToPrinter && e.bytes.size() >= 9 && e.bytes[6] == 0x1D &&
+            e.bytes[8] == 0x01) {
             before_write_ack += e.bytes.size();
             break;
         }

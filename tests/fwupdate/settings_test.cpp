@@ -1,20 +1,19 @@
 // The settings a run ends up with: INI file first, command line on top.
-#include <gtest/gtest.h>
-
-#include <ostream>
+#include "settings.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
-#include <functional>
 #include <fstream>
+#include <functional>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "announcer.h"
-#include "settings.h"
 #include "updater.h"
 
 namespace fwupdate {
@@ -41,7 +40,9 @@ struct Case {
     CommandLineResult result = CommandLineResult::run;
 };
 // Test names show the case name, not the bytes of the case.
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 UpdaterSettings with(std::function<void(UpdaterSettings&)> f) {
     UpdaterSettings s;
@@ -50,8 +51,10 @@ UpdaterSettings with(std::function<void(UpdaterSettings&)> f) {
 }
 
 const std::string kFullIni =
-    "[GENERAL]\r\nPrinter = LPT1\r\nBufferSize = 4096\r\nLogFile = c:\\tmp.out\r\nVerbose = Y\r\nReboot = N\r\n"
-    "[FIRMWARE_DOWNLOAD]\r\nDefaultProtocol=share\r\nDefaultURL= /srv/fw.img \r\nDefaultPort=2121\r\n"
+    "[GENERAL]\r\nPrinter = LPT1\r\nBufferSize = 4096\r\nLogFile = c:\\tmp.out\r\nVerbose = "
+    "Y\r\nReboot = N\r\n"
+    "[FIRMWARE_DOWNLOAD]\r\nDefaultProtocol=share\r\nDefaultURL= /srv/fw.img "
+    "\r\nDefaultPort=2121\r\n"
     "DefaultUser=tech\r\nDefaultPassword=p w\r\n[USB_IDENTIFIRE]\r\nDefaultUsbId=ID-0001\r\n";
 
 std::vector<Case> cases() {
@@ -69,34 +72,49 @@ std::vector<Case> cases() {
              s.password = "p w";
              s.usb_id = "ID-0001";
          })},
-        {"SectionsAndKeysIgnoreCaseWithLfLines", "[general]\nverbose=Y\nREBOOT=Y\n[Firmware_Download]\ndefaultprotocol=FTP\n",
-         {}, with([](UpdaterSettings& s) {
+        {"SectionsAndKeysIgnoreCaseWithLfLines",
+         "[general]\nverbose=Y\nREBOOT=Y\n[Firmware_Download]\ndefaultprotocol=FTP\n",
+         {},
+         with([](UpdaterSettings& s) {
              s.verbose = true;
              s.reboot = true;
              s.protocol = "FTP";
          })},
         {"LowerCaseYLeavesFlagsOff", "[GENERAL]\nVerbose=y\nReboot=Yes\n", {}, UpdaterSettings{}},
-        {"UpperCaseYWithBlanksTurnsVerboseOn", "[GENERAL]\nVerbose =   Y   \n", {},
+        {"UpperCaseYWithBlanksTurnsVerboseOn",
+         "[GENERAL]\nVerbose =   Y   \n",
+         {},
          with([](UpdaterSettings& s) { s.verbose = true; })},
         {"EmptyBufferSizeKeeps8192", "[GENERAL]\nBufferSize=\n", {}, UpdaterSettings{}},
         {"BufferSizeZeroKeepsDefault", "[GENERAL]\nBufferSize=0\n", {}, UpdaterSettings{}},
         {"NegativeBufferSizeKeepsDefault", "[GENERAL]\nBufferSize=-100\n", {}, UpdaterSettings{}},
         {"TextBufferSizeKeepsDefault", "[GENERAL]\nBufferSize=abc\n", {}, UpdaterSettings{}},
-        {"BufferSizeReadsLeadingDigits", "[GENERAL]\nBufferSize=512kB\n", {},
+        {"BufferSizeReadsLeadingDigits",
+         "[GENERAL]\nBufferSize=512kB\n",
+         {},
          with([](UpdaterSettings& s) { s.buffer_size = 512; })},
-        {"KeyOutsideItsSectionIsNotRead", "[OTHER]\nVerbose=Y\nDefaultURL=x\n", {}, UpdaterSettings{}},
+        {"KeyOutsideItsSectionIsNotRead",
+         "[OTHER]\nVerbose=Y\nDefaultURL=x\n",
+         {},
+         UpdaterSettings{}},
         {"HelpEndsParsingAtOnce", "", {"-help", "-r"}, UpdaterSettings{}, CommandLineResult::help},
-        {"SlashHelpInAnyCase", "", {"-r", "/Help"}, with([](UpdaterSettings& s) { s.reboot = true; }),
+        {"SlashHelpInAnyCase",
+         "",
+         {"-r", "/Help"},
+         with([](UpdaterSettings& s) { s.reboot = true; }),
          CommandLineResult::help},
-        {"OptionWordsIgnoreCaseValuesKeepIt", "", {"-Protocol", "Ftp", "-url", "ftp://h/Fw.IMG", "-v"},
+        {"OptionWordsIgnoreCaseValuesKeepIt",
+         "",
+         {"-Protocol", "Ftp", "-url", "ftp://h/Fw.IMG", "-v"},
          with([](UpdaterSettings& s) {
              s.protocol = "Ftp";
              s.url = "ftp://h/Fw.IMG";
              s.verbose = true;
          })},
-        {"SlashFormsOfValueOptions", "",
-         {"/PROTOCOL", "http", "/PORT", "8080", "/USER", "u", "/PASSWORD", "pw", "/PRINTER", "LPT1", "/LOG", "l.txt",
-          "/UID", "U1", "/V", "/R", "/DEBUG"},
+        {"SlashFormsOfValueOptions",
+         "",
+         {"/PROTOCOL", "http", "/PORT", "8080", "/USER", "u", "/PASSWORD", "pw", "/PRINTER", "LPT1",
+          "/LOG", "l.txt", "/UID", "U1", "/V", "/R", "/DEBUG"},
          with([](UpdaterSettings& s) {
              s.protocol = "http";
              s.port = "8080";
@@ -108,12 +126,25 @@ std::vector<Case> cases() {
              s.verbose = true;
              s.reboot = true;
          })},
-        {"SlashUrlIsNotAnOptionAndItsValueIsSkipped", "", {"/URL", "/srv/fw.img"}, UpdaterSettings{}},
-        {"ValueIsTakenEvenWhenItLooksLikeAnOption", "", {"-protocol", "-url", "x"},
+        {"SlashUrlIsNotAnOptionAndItsValueIsSkipped",
+         "",
+         {"/URL", "/srv/fw.img"},
+         UpdaterSettings{}},
+        {"ValueIsTakenEvenWhenItLooksLikeAnOption",
+         "",
+         {"-protocol", "-url", "x"},
          with([](UpdaterSettings& s) { s.protocol = "-url"; })},
-        {"ValueOptionLastGivesEmptyText", "[GENERAL]\nLogFile=ini.log\n", {"-log"}, UpdaterSettings{}},
-        {"LaterOptionWins", "", {"-uid", "A", "-UID", "B"}, with([](UpdaterSettings& s) { s.usb_id = "B"; })},
-        {"OptionOverridesIni", kFullIni, {"-url", "/other.img", "-printer", ""}, with([](UpdaterSettings& s) {
+        {"ValueOptionLastGivesEmptyText",
+         "[GENERAL]\nLogFile=ini.log\n",
+         {"-log"},
+         UpdaterSettings{}},
+        {"LaterOptionWins", "", {"-uid", "A", "-UID", "B"}, with([](UpdaterSettings& s) {
+             s.usb_id = "B";
+         })},
+        {"OptionOverridesIni",
+         kFullIni,
+         {"-url", "/other.img", "-printer", ""},
+         with([](UpdaterSettings& s) {
              s.buffer_size = 4096;
              s.log_file = "c:\\tmp.out";
              s.verbose = true;
@@ -124,11 +155,16 @@ std::vector<Case> cases() {
              s.password = "p w";
              s.usb_id = "ID-0001";
          })},
-        {"FlagsFromIniCannotBeTurnedOff", "[GENERAL]\nVerbose=Y\nReboot=Y\n", {"-v"}, with([](UpdaterSettings& s) {
+        {"FlagsFromIniCannotBeTurnedOff",
+         "[GENERAL]\nVerbose=Y\nReboot=Y\n",
+         {"-v"},
+         with([](UpdaterSettings& s) {
              s.verbose = true;
              s.reboot = true;
          })},
-        {"UnknownArgumentsAreSkipped", "", {"-x", "stray", "-buffersize", "4096", "-r"},
+        {"UnknownArgumentsAreSkipped",
+         "",
+         {"-x", "stray", "-buffersize", "4096", "-r"},
          with([](UpdaterSettings& s) { s.reboot = true; })},
     };
 }
@@ -179,8 +215,8 @@ TEST(IniFileName, ExactSpellingWinsOverOtherCases) {
 
 // "(PID=<thread>)Www Mmm dd hh:mm:ss.<ms> <message>"
 TEST(LogLine, CarriesThreadTimeStampAndMessageAsItStands) {
-    const std::vector<std::string> messages = {"Connecting to printer", "Current USB ID : 100%sure%n%d",
-                                               "ftp://h/%2e%2e/fw.img", ""};
+    const std::vector<std::string> messages = {
+        "Connecting to printer", "Current USB ID : 100%sure%n%d", "ftp://h/%2e%2e/fw.img", ""};
     for (const std::string& m : messages) {
         const std::string line = Announcer::log_line(m);
         const std::string tid = std::to_string(::gettid());

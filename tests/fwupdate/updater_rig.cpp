@@ -1,8 +1,7 @@
 #include "updater_rig.h"
 
-#include <gtest/gtest.h>
-
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
@@ -16,7 +15,8 @@ namespace fwtest {
 namespace {
 
 // "(PID=1234)Tue Dec  8 00:32:15.7 message"
-const std::regex kLogHead(R"(^\(PID=\d+\)(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d\.(0|[1-9]\d{0,2}) )");
+const std::regex kLogHead(
+    R"(^\(PID=\d+\)(Mon|Tue|Wed|Thu|Fri|Sat|Sun) [A-Z][a-z]{2} [ 123]\d \d\d:\d\d:\d\d\.(0|[1-9]\d{0,2}) )");
 
 std::vector<std::string> split_lines(const std::string& text) {
     std::vector<std::string> lines;
@@ -32,19 +32,18 @@ std::string read_file(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-std::vector<std::uint8_t> to_bytes(const std::string& s) { return std::vector<std::uint8_t>(s.begin(), s.end()); }
+std::vector<std::uint8_t> to_bytes(const std::string& s) {
+    return std::vector<std::uint8_t>(s.begin(), s.end());
+}
 
 UpdaterRig::UpdaterRig() {
     char tmpl[] = "/tmp/fwupdate-runXXXXXX";
     if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp failed");
     workdir_ = tmpl;
     env = {
-        {"KP28_SYSROOT", sysroot_.root()},
-        {"KP28WRAP_MODE", ""},
-        {"KP28FW_QUERY_TIMEOUT_MS", "1500"},
-        {"KP28FW_ACK_TIMEOUT_MS", "3000"},
-        {"KP28FW_LEAVE_TIMEOUT_MS", "500"},
-        {"KP28FW_REBOOT_PERIOD_MS", "100"},
+        {"KP28_SYSROOT", sysroot_.root()},   {"KP28WRAP_MODE", ""},
+        {"KP28FW_QUERY_TIMEOUT_MS", "1500"}, {"KP28FW_ACK_TIMEOUT_MS", "3000"},
+        {"KP28FW_LEAVE_TIMEOUT_MS", "500"},  {"KP28FW_REBOOT_PERIOD_MS", "100"},
         {"KP28FW_REBOOT_LIMIT_MS", "6000"},
     };
 }

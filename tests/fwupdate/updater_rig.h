@@ -26,7 +26,7 @@ struct RunResult {
 };
 
 class UpdaterRig {
-public:
+  public:
     UpdaterRig();
     ~UpdaterRig();
     UpdaterRig(const UpdaterRig&) = delete;

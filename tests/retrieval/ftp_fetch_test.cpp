@@ -1,6 +1,5 @@
 // FTP retrieval against a real FTP server on loopback.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,8 +14,8 @@ using retrieval_test::count_entries_starting_with;
 
 namespace {
 
-kp28test::FtpServerOptions ftp_options(const std::string& root, std::string user = {}, std::string password = {})
-{
+kp28test::FtpServerOptions ftp_options(const std::string& root, std::string user = {},
+                                       std::string password = {}) {
     kp28test::FtpServerOptions options;
     options.root = root;
     options.user = std::move(user);
@@ -24,9 +23,8 @@ kp28test::FtpServerOptions ftp_options(const std::string& root, std::string user
     return options;
 }
 
-RetrievalRecord record_for(const kp28test::ServerProcess& server, std::string path, std::string user = {},
-                           std::string password = {}, bool passive = true)
-{
+RetrievalRecord record_for(const kp28test::ServerProcess& server, std::string path,
+                           std::string user = {}, std::string password = {}, bool passive = true) {
     RetrievalRecord record;
     record.url = server.url(path);
     record.port = server.port();
@@ -37,7 +35,7 @@ RetrievalRecord record_for(const kp28test::ServerProcess& server, std::string pa
 }
 
 class FtpFetch : public ::testing::Test {
-protected:
+  protected:
     kp28test::ScratchDir served;
     kp28test::ScratchDir work;
     const std::string image = retrieval_test::every_byte_value(64);
@@ -45,8 +43,7 @@ protected:
     void SetUp() override { served.write_file("kp28.img", image); }
 
     // The update's fetch step, run in the work directory; checks the bytes.
-    void expect_image_fetched(FtpClient& client, const RetrievalRecord& record)
-    {
+    void expect_image_fetched(FtpClient& client, const RetrievalRecord& record) {
         kp28test::ScopedWorkingDirectory in(work.path());
         fwupdate::TempFile fetched;
         const NetStatus status = client.fetch_image(record.url, fetched);
@@ -60,14 +57,13 @@ protected:
 
 struct LoginCase {
     const char* what;
-    const char* server_user;      // empty: anonymous server
+    const char* server_user;  // empty: anonymous server
     const char* user;
     const char* password;
     bool logs_in;
 };
 
-TEST_F(FtpFetch, ConnectLogsInWithTheRecordsUserAndPassword)
-{
+TEST_F(FtpFetch, ConnectLogsInWithTheRecordsUserAndPassword) {
     const LoginCase cases[] = {
         {"anonymous server, no user", "", "", "", true},
         {"user and password", "tech", "tech", "s3cret", true},
@@ -96,11 +92,10 @@ TEST_F(FtpFetch, ConnectLogsInWithTheRecordsUserAndPassword)
 
 struct ModeCase {
     bool passive;
-    const char* data_command;   // what the server must have been asked for
+    const char* data_command;  // what the server must have been asked for
 };
 
-TEST_F(FtpFetch, PassiveOrActiveBinaryTransferKeepsEveryByte)
-{
+TEST_F(FtpFetch, PassiveOrActiveBinaryTransferKeepsEveryByte) {
     const ModeCase cases[] = {{true, "<- PASV"}, {false, "<- PORT"}};
     for (const ModeCase& c : cases) {
         SCOPED_TRACE(c.data_command);
@@ -115,13 +110,13 @@ TEST_F(FtpFetch, PassiveOrActiveBinaryTransferKeepsEveryByte)
         EXPECT_TRUE(server.wait_for_log("RETR /kp28.img"));
         const std::string log = server.log();
         EXPECT_TRUE(log.find(c.data_command) != std::string::npos ||
-                    log.find(extended) != std::string::npos) << log;
+                    log.find(extended) != std::string::npos)
+            << log;
         EXPECT_NE(log.find("<- TYPE I"), std::string::npos) << log;
     }
 }
 
-TEST_F(FtpFetch, RecordsPortIsUsedNotTheUrls)
-{
+TEST_F(FtpFetch, RecordsPortIsUsedNotTheUrls) {
     kp28test::FtpServer server(ftp_options(served.path()));
     FtpClient client;
     ASSERT_TRUE(client.initialise().ok());
@@ -131,8 +126,7 @@ TEST_F(FtpFetch, RecordsPortIsUsedNotTheUrls)
     expect_image_fetched(client, record);
 }
 
-TEST_F(FtpFetch, FileInASubfolderIsFetchedByItsFullPath)
-{
+TEST_F(FtpFetch, FileInASubfolderIsFetchedByItsFullPath) {
     ASSERT_EQ(::mkdir(served.file("fw").c_str(), 0700), 0);
     served.write_file("fw/kp28 plus.img", image);
     kp28test::FtpServer server(ftp_options(served.path()));
@@ -143,8 +137,7 @@ TEST_F(FtpFetch, FileInASubfolderIsFetchedByItsFullPath)
     expect_image_fetched(client, record);
 }
 
-TEST_F(FtpFetch, DeadServerIsAConnectFailure)
-{
+TEST_F(FtpFetch, DeadServerIsAConnectFailure) {
     std::uint16_t dead_port = 0;
     {
         kp28test::FtpServer server(ftp_options(served.path()));
@@ -165,11 +158,10 @@ struct FetchFailureCase {
     const char* what;
     const char* path;
     bool connect_first;
-    const char* text;   // expected part of the failure text; empty: any
+    const char* text;  // expected part of the failure text; empty: any
 };
 
-TEST_F(FtpFetch, FailedFetchIsAWriteFailureAndLeavesNoFile)
-{
+TEST_F(FtpFetch, FailedFetchIsAWriteFailureAndLeavesNoFile) {
     const FetchFailureCase cases[] = {
         {"missing file", "/missing.img", true, ""},
         {"a folder instead of a file", "/", true, "names no file"},
@@ -196,8 +188,7 @@ TEST_F(FtpFetch, FailedFetchIsAWriteFailureAndLeavesNoFile)
     }
 }
 
-TEST_F(FtpFetch, ImageIsRemovedWithItsOwnerAndNeverThroughAPlantedLink)
-{
+TEST_F(FtpFetch, ImageIsRemovedWithItsOwnerAndNeverThroughAPlantedLink) {
     kp28test::FtpServer server(ftp_options(served.path()));
     FtpClient client;
     ASSERT_TRUE(client.initialise().ok());
@@ -211,7 +202,7 @@ TEST_F(FtpFetch, ImageIsRemovedWithItsOwnerAndNeverThroughAPlantedLink)
         kp28test::ScopedWorkingDirectory in(work.path());
         fwupdate::TempFile fetched;
         ASSERT_TRUE(client.fetch_image(record.url, fetched).ok());
-        struct stat st{};
+        struct stat st {};
         ASSERT_EQ(::lstat(name.c_str(), &st), 0);
         EXPECT_TRUE(S_ISREG(st.st_mode));
         EXPECT_EQ(st.st_mode & 07777, 0600u);
@@ -222,8 +213,7 @@ TEST_F(FtpFetch, ImageIsRemovedWithItsOwnerAndNeverThroughAPlantedLink)
     EXPECT_EQ(bytes, "precious");
 }
 
-TEST_F(FtpFetch, FetchToAGivenPathKeepsTheFile)
-{
+TEST_F(FtpFetch, FetchToAGivenPathKeepsTheFile) {
     kp28test::FtpServer server(ftp_options(served.path(), "tech", "pw"));
     FtpClient client;
     ASSERT_TRUE(client.initialise().ok());
@@ -246,8 +236,7 @@ namespace {
 
 // A body with no size announced that grows past the largest image is stopped
 // there (the limit is lowered so that the test moves a megabyte, not 4 GiB).
-TEST(HostileFtp, EndlessBodyIsStoppedAtTheLargestImageAndLeavesNoFile)
-{
+TEST(HostileFtp, EndlessBodyIsStoppedAtTheLargestImageAndLeavesNoFile) {
     kp28test::HostileFtpServer ftp(kp28test::FtpFault::endless);
     kp28test::ScratchDir work;
     fwupdate::NetLimits limits;

@@ -1,9 +1,9 @@
 // HTTP retrieval against real HTTP servers on loopback: Debian's http.server
 // for ordinary answers, servers.py for answers that must not become an image.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
-#include <unistd.h>
 
 #include "net_fetch.h"
 #include "test_bytes.h"
@@ -16,9 +16,9 @@ using retrieval_test::count_entries_starting_with;
 
 namespace {
 
-kp28test::FaultyHttpServerOptions faulty(const std::string& root, kp28test::HttpFault fault, int status = 500,
-                                         std::string user = {}, std::string password = {})
-{
+kp28test::FaultyHttpServerOptions faulty(const std::string& root, kp28test::HttpFault fault,
+                                         int status = 500, std::string user = {},
+                                         std::string password = {}) {
     kp28test::FaultyHttpServerOptions options;
     options.root = root;
     options.fault = fault;
@@ -28,9 +28,8 @@ kp28test::FaultyHttpServerOptions faulty(const std::string& root, kp28test::Http
     return options;
 }
 
-RetrievalRecord record_for(const kp28test::ServerProcess& server, std::string path, std::string user = {},
-                           std::string password = {})
-{
+RetrievalRecord record_for(const kp28test::ServerProcess& server, std::string path,
+                           std::string user = {}, std::string password = {}) {
     RetrievalRecord record;
     record.url = server.url(path);
     record.port = server.port();
@@ -40,7 +39,7 @@ RetrievalRecord record_for(const kp28test::ServerProcess& server, std::string pa
 }
 
 class HttpFetch : public ::testing::Test {
-protected:
+  protected:
     kp28test::ScratchDir served;
     kp28test::ScratchDir work;
 
@@ -48,13 +47,10 @@ protected:
 
     // initialise, connect, fetch_image in the work directory.
     NetStatus fetch(const RetrievalRecord& record, std::string* bytes = nullptr,
-                    fwupdate::NetLimits limits = {})
-    {
+                    fwupdate::NetLimits limits = {}) {
         HttpClient client(limits);
-        if (NetStatus s = client.initialise("Kp28FWUpdate"); !s.ok())
-            return s;
-        if (NetStatus s = client.connect(record); !s.ok())
-            return s;
+        if (NetStatus s = client.initialise("Kp28FWUpdate"); !s.ok()) return s;
+        if (NetStatus s = client.connect(record); !s.ok()) return s;
         kp28test::ScopedWorkingDirectory in(work.path());
         fwupdate::TempFile fetched;
         NetStatus status = client.fetch_image(record.url, fetched);
@@ -68,13 +64,13 @@ protected:
     }
 };
 
-TEST_F(HttpFetch, BodyIsReadUntilTheContentLengthIsReached)
-{
+TEST_F(HttpFetch, BodyIsReadUntilTheContentLengthIsReached) {
     const std::size_t sizes[] = {0, 1, 1000, 8u << 20};
     kp28test::HttpFileServer server(served.path());
     for (const std::size_t size : sizes) {
         SCOPED_TRACE(size);
-        const std::string image = retrieval_test::pseudo_random_bytes(size, static_cast<unsigned>(size));
+        const std::string image =
+            retrieval_test::pseudo_random_bytes(size, static_cast<unsigned>(size));
         const std::string name = "fw" + std::to_string(size) + ".img";
         served.write_file(name, image);
         std::string bytes;
@@ -86,8 +82,7 @@ TEST_F(HttpFetch, BodyIsReadUntilTheContentLengthIsReached)
     }
 }
 
-TEST_F(HttpFetch, RedirectIsFollowedAndItsPageIsNotStored)
-{
+TEST_F(HttpFetch, RedirectIsFollowedAndItsPageIsNotStored) {
     const std::string image = retrieval_test::pseudo_random_bytes(4000, 9);
     served.write_file("kp28.img", image);
     kp28test::FaultyHttpServer server(faulty(served.path(), kp28test::HttpFault::redirect));
@@ -102,11 +97,10 @@ struct RefusalCase {
     const char* what;
     kp28test::HttpFault fault;
     int status;
-    const char* text;   // expected part of the failure text
+    const char* text;  // expected part of the failure text
 };
 
-TEST_F(HttpFetch, AnswerThatIsNotTheWholeImageFailsAndLeavesNoFile)
-{
+TEST_F(HttpFetch, AnswerThatIsNotTheWholeImageFailsAndLeavesNoFile) {
     const RefusalCase cases[] = {
         {"no content length", kp28test::HttpFault::no_length, 0, "content length"},
         {"body shorter than the content length", kp28test::HttpFault::short_body, 0, "partial"},
@@ -126,8 +120,7 @@ TEST_F(HttpFetch, AnswerThatIsNotTheWholeImageFailsAndLeavesNoFile)
     }
 }
 
-TEST_F(HttpFetch, MissingFileOnARealServerIsAWriteFailure)
-{
+TEST_F(HttpFetch, MissingFileOnARealServerIsAWriteFailure) {
     kp28test::HttpFileServer server(served.path());
     work.write_file(image_name(), "stale");
     const NetStatus status = fetch(record_for(server, "/missing.img"));
@@ -136,12 +129,11 @@ TEST_F(HttpFetch, MissingFileOnARealServerIsAWriteFailure)
     EXPECT_EQ(count_entries_starting_with(work.path(), "_http_image"), 0u);
 }
 
-TEST_F(HttpFetch, SilentServerIsGivenUpWithinTheStallTime)
-{
+TEST_F(HttpFetch, SilentServerIsGivenUpWithinTheStallTime) {
     served.write_file("kp28.img", retrieval_test::pseudo_random_bytes(100000, 3));
     kp28test::FaultyHttpServer server(faulty(served.path(), kp28test::HttpFault::stall));
-    const NetStatus status =
-        fetch(record_for(server, "/kp28.img"), nullptr, fwupdate::NetLimits{.connect_timeout = 5, .stall_timeout = 1});
+    const NetStatus status = fetch(record_for(server, "/kp28.img"), nullptr,
+                                   fwupdate::NetLimits{.connect_timeout = 5, .stall_timeout = 1});
     EXPECT_EQ(status.code, fwupdate::kNetFetchFailure);
     EXPECT_FALSE(status.text.empty());
     EXPECT_EQ(count_entries_starting_with(work.path(), "_http_image"), 0u);
@@ -152,11 +144,10 @@ struct AuthCase {
     const char* user;
     const char* password;
     bool served;
-    const char* sent;   // the Authorization header the server saw
+    const char* sent;  // the Authorization header the server saw
 };
 
-TEST_F(HttpFetch, UserAndPasswordAreSentAsBasicAuthentication)
-{
+TEST_F(HttpFetch, UserAndPasswordAreSentAsBasicAuthentication) {
     const AuthCase cases[] = {
         {"right password", "tech", "s3cret", true, "AUTH Basic dGVjaDpzM2NyZXQ="},
         {"wrong password", "tech", "wrong", false, "AUTH Basic dGVjaDp3cm9uZw=="},
@@ -166,7 +157,8 @@ TEST_F(HttpFetch, UserAndPasswordAreSentAsBasicAuthentication)
     served.write_file("kp28.img", image);
     for (const AuthCase& c : cases) {
         SCOPED_TRACE(c.what);
-        kp28test::FaultyHttpServer server(faulty(served.path(), kp28test::HttpFault::none, 500, "tech", "s3cret"));
+        kp28test::FaultyHttpServer server(
+            faulty(served.path(), kp28test::HttpFault::none, 500, "tech", "s3cret"));
         std::string bytes;
         const NetStatus status = fetch(record_for(server, "/kp28.img", c.user, c.password), &bytes);
         EXPECT_TRUE(server.wait_for_log(c.sent)) << server.log();
@@ -182,8 +174,7 @@ TEST_F(HttpFetch, UserAndPasswordAreSentAsBasicAuthentication)
     }
 }
 
-TEST_F(HttpFetch, RecordsPortIsUsedNotTheUrls)
-{
+TEST_F(HttpFetch, RecordsPortIsUsedNotTheUrls) {
     const std::string image = retrieval_test::pseudo_random_bytes(1000, 5);
     served.write_file("kp28.img", image);
     kp28test::HttpFileServer server(served.path());
@@ -195,8 +186,7 @@ TEST_F(HttpFetch, RecordsPortIsUsedNotTheUrls)
     EXPECT_TRUE(bytes == image);
 }
 
-TEST_F(HttpFetch, ConnectCountsAnyAnswerAsReachable)
-{
+TEST_F(HttpFetch, ConnectCountsAnyAnswerAsReachable) {
     kp28test::HttpFileServer plain(served.path());
     // servers.py answers HEAD with 501: the method is not even supported.
     kp28test::FaultyHttpServer no_head(faulty(served.path(), kp28test::HttpFault::none));
@@ -215,13 +205,14 @@ TEST_F(HttpFetch, ConnectCountsAnyAnswerAsReachable)
     EXPECT_TRUE(plain.wait_for_log("\"HEAD /missing.img"));
 }
 
-TEST(HungServer, ConnectIsGivenUpWithinTheTimeLimits)
-{
-    const fwupdate::NetProtocol protocols[] = {fwupdate::NetProtocol::ftp, fwupdate::NetProtocol::http};
+TEST(HungServer, ConnectIsGivenUpWithinTheTimeLimits) {
+    const fwupdate::NetProtocol protocols[] = {fwupdate::NetProtocol::ftp,
+                                               fwupdate::NetProtocol::http};
     for (const fwupdate::NetProtocol protocol : protocols) {
         SCOPED_TRACE(protocol == fwupdate::NetProtocol::ftp ? "ftp" : "http");
         kp28test::SilentServer server(protocol == fwupdate::NetProtocol::ftp ? "ftp" : "http");
-        fwupdate::NetClient client(protocol, fwupdate::NetLimits{.connect_timeout = 1, .stall_timeout = 1});
+        fwupdate::NetClient client(protocol,
+                                   fwupdate::NetLimits{.connect_timeout = 1, .stall_timeout = 1});
         ASSERT_TRUE(client.initialise().ok());
         const NetStatus status = client.connect(record_for(server, "/kp28.img"));
         EXPECT_EQ(status.code, fwupdate::kNetConnectFailure);
@@ -236,8 +227,7 @@ struct ConnectFailureCase {
     bool dead_port;
 };
 
-TEST_F(HttpFetch, UnreachableServerOrBadUrlIsAConnectFailure)
-{
+TEST_F(HttpFetch, UnreachableServerOrBadUrlIsAConnectFailure) {
     std::uint16_t dead_port = 0;
     {
         kp28test::HttpFileServer server(served.path());
@@ -268,8 +258,7 @@ TEST_F(HttpFetch, UnreachableServerOrBadUrlIsAConnectFailure)
     }
 }
 
-TEST_F(HttpFetch, RemovedWorkingDirectoryIsReportedAsSuch)
-{
+TEST_F(HttpFetch, RemovedWorkingDirectoryIsReportedAsSuch) {
     served.write_file("kp28.img", "x");
     kp28test::HttpFileServer server(served.path());
     HttpClient client;

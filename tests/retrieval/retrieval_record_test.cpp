@@ -1,8 +1,9 @@
 // The record built from the settings and the URL split that connect relies on.
+#include "retrieval_record.h"
+
 #include <gtest/gtest.h>
 
 #include "net_fetch.h"
-#include "retrieval_record.h"
 
 using fwupdate::RetrievalProtocol;
 
@@ -15,8 +16,7 @@ struct PortCase {
     std::uint16_t port;
 };
 
-TEST(RetrievalRecord, PortSettingMapsToServerPort)
-{
+TEST(RetrievalRecord, PortSettingMapsToServerPort) {
     const PortCase cases[] = {
         {"empty FTP port is 21", RetrievalProtocol::ftp, "", 21},
         {"empty HTTP port is 80", RetrievalProtocol::http, "", 80},
@@ -32,20 +32,22 @@ TEST(RetrievalRecord, PortSettingMapsToServerPort)
         EXPECT_EQ(fwupdate::port_from_text(c.protocol, c.text), c.port) << c.what;
 }
 
-TEST(RetrievalRecord, EachProtocolGetsItsOwnRecord)
-{
-    const auto ftp = fwupdate::make_retrieval_record(RetrievalProtocol::ftp, "ftp://h/f", "", "u", "p");
+TEST(RetrievalRecord, EachProtocolGetsItsOwnRecord) {
+    const auto ftp =
+        fwupdate::make_retrieval_record(RetrievalProtocol::ftp, "ftp://h/f", "", "u", "p");
     EXPECT_EQ(ftp.url, "ftp://h/f");
     EXPECT_EQ(ftp.port, 21);
     EXPECT_EQ(ftp.user, "u");
     EXPECT_EQ(ftp.password, "p");
     EXPECT_TRUE(ftp.passive);
 
-    const auto http = fwupdate::make_retrieval_record(RetrievalProtocol::http, "http://h/f", "", "u", "p");
+    const auto http =
+        fwupdate::make_retrieval_record(RetrievalProtocol::http, "http://h/f", "", "u", "p");
     EXPECT_EQ(http.port, 80);
     EXPECT_FALSE(http.passive);
 
-    const auto share = fwupdate::make_retrieval_record(RetrievalProtocol::share, "/srv/fw.img", "99", "u", "p");
+    const auto share =
+        fwupdate::make_retrieval_record(RetrievalProtocol::share, "/srv/fw.img", "99", "u", "p");
     EXPECT_EQ(share.url, "/srv/fw.img");
     EXPECT_EQ(share.port, 0);
     EXPECT_EQ(share.user, "u");
@@ -60,8 +62,7 @@ struct SplitCase {
     const char* path;
 };
 
-TEST(SplitUrl, PathPartIsEverythingAfterHostAndPort)
-{
+TEST(SplitUrl, PathPartIsEverythingAfterHostAndPort) {
     const SplitCase cases[] = {
         {"ftp://server/fw/kp28.img", "server", "", "", "", "/fw/kp28.img"},
         {"ftp://server:2121/kp28.img", "server", "2121", "", "", "/kp28.img"},
@@ -85,23 +86,22 @@ TEST(SplitUrl, PathPartIsEverythingAfterHostAndPort)
     }
 }
 
-TEST(SplitUrl, RefusesWhatCannotNameAServer)
-{
+TEST(SplitUrl, RefusesWhatCannotNameAServer) {
     const std::string longest_host(fwupdate::kMaxHostLength, 'h');
     fwupdate::UrlParts parts;
     std::string error;
     EXPECT_TRUE(fwupdate::split_url("ftp://" + longest_host + "/f", parts, error)) << error;
 
     const std::string bad[] = {
-        "server/kp28.img",                            // no scheme
-        "://server/kp28.img",                         // empty scheme
-        "1ftp://server/kp28.img",                     // scheme starts with a digit
-        "ftp:///kp28.img",                            // no host
-        "ftp://user:pw@/kp28.img",                    // no host after the user
-        "ftp://server:21x/kp28.img",                  // port not a number
-        "ftp://[::1/kp28.img",                        // unterminated IPv6 literal
-        "ftp://ser ver/kp28.img",                     // blank in the host
-        "ftp://" + longest_host + "h/f",              // host one byte too long
+        "server/kp28.img",                // no scheme
+        "://server/kp28.img",             // empty scheme
+        "1ftp://server/kp28.img",         // scheme starts with a digit
+        "ftp:///kp28.img",                // no host
+        "ftp://user:pw@/kp28.img",        // no host after the user
+        "ftp://server:21x/kp28.img",      // port not a number
+        "ftp://[::1/kp28.img",            // unterminated IPv6 literal
+        "ftp://ser ver/kp28.img",         // blank in the host
+        "ftp://" + longest_host + "h/f",  // host one byte too long
     };
     for (const std::string& url : bad) {
         error.clear();

@@ -1,15 +1,16 @@
 // Temporary files in a directory others may write to: a planted link is never
 // followed, an old file is replaced by a fresh owner-only one, and the file is
 // gone on every path out.
+#include "temp_file.h"
+
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
 #include <functional>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "temp_file.h"
 #include "test_servers.h"
 
 using fwupdate::TempFile;
@@ -23,8 +24,7 @@ struct PathCase {
     const char* path;
 };
 
-TEST(TempPath, JoinsDirectoryAndNameWithOneSlash)
-{
+TEST(TempPath, JoinsDirectoryAndNameWithOneSlash) {
     const PathCase cases[] = {
         {"/work", "_ftp_image%d.img", 42, "/work/_ftp_image42.img"},
         {"/work/", "_http_image%d.img", 42, "/work/_http_image42.img"},
@@ -36,15 +36,13 @@ TEST(TempPath, JoinsDirectoryAndNameWithOneSlash)
         EXPECT_EQ(fwupdate::make_temp_path(c.dir, c.pattern, c.pid), c.path) << c.path;
 }
 
-mode_t mode_of(const std::string& path)
-{
-    struct stat st{};
+mode_t mode_of(const std::string& path) {
+    struct stat st {};
     EXPECT_EQ(::lstat(path.c_str(), &st), 0) << path;
     return st.st_mode;
 }
 
-TEST(TempFileCreate, PlantedLinkIsReplacedNotFollowed)
-{
+TEST(TempFileCreate, PlantedLinkIsReplacedNotFollowed) {
     kp28test::ScratchDir dir;
     const std::string victim = dir.write_file("victim", "precious");
     const std::string name = dir.file("_ftp_image1.img");
@@ -66,12 +64,11 @@ TEST(TempFileCreate, PlantedLinkIsReplacedNotFollowed)
     EXPECT_NE(::access(elsewhere.c_str(), F_OK), 0);
 }
 
-TEST(TempFileCreate, OldFileIsReplacedByFreshOwnerOnlyFile)
-{
+TEST(TempFileCreate, OldFileIsReplacedByFreshOwnerOnlyFile) {
     kp28test::ScratchDir dir;
     const std::string path = dir.write_file("_image_9.gunzip", "stale contents");
     ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
-    struct stat before{};
+    struct stat before {};
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
     // Another hard link keeps the old inode alive, so a new one cannot reuse its number.
     ASSERT_EQ(::link(path.c_str(), dir.file("keep").c_str()), 0);
@@ -82,7 +79,7 @@ TEST(TempFileCreate, OldFileIsReplacedByFreshOwnerOnlyFile)
     ::umask(old_umask);
     ASSERT_EQ(err, 0);
 
-    struct stat after{};
+    struct stat after {};
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
     EXPECT_NE(after.st_ino, before.st_ino);
     EXPECT_EQ(after.st_size, 0);
@@ -92,8 +89,7 @@ TEST(TempFileCreate, OldFileIsReplacedByFreshOwnerOnlyFile)
     EXPECT_EQ(old, "stale contents");
 }
 
-TEST(TempFileCreate, NameTakenByADirectoryFailsAndLeavesIt)
-{
+TEST(TempFileCreate, NameTakenByADirectoryFailsAndLeavesIt) {
     kp28test::ScratchDir dir;
     const std::string path = dir.file("_image_3.clear");
     ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
@@ -101,13 +97,12 @@ TEST(TempFileCreate, NameTakenByADirectoryFailsAndLeavesIt)
     EXPECT_NE(file.create(path), 0);
     EXPECT_FALSE(file.holds_file());
     EXPECT_EQ(file.fd(), -1);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
-TEST(TempFileLifetime, FileGoesWithItsOwnerUnlessReleased)
-{
+TEST(TempFileLifetime, FileGoesWithItsOwnerUnlessReleased) {
     kp28test::ScratchDir dir;
     const std::string a = dir.file("a");
     const std::string b = dir.file("b");
@@ -141,8 +136,7 @@ TEST(TempFileLifetime, FileGoesWithItsOwnerUnlessReleased)
     EXPECT_EQ(bytes, "xyz") << "a released file stays";
 }
 
-TEST(WorkingDirectory, RemovedDirectoryCannotBeDetermined)
-{
+TEST(WorkingDirectory, RemovedDirectoryCannotBeDetermined) {
     kp28test::ScratchDir dir;
     const std::string gone = dir.file("gone");
     ASSERT_EQ(::mkdir(gone.c_str(), 0700), 0);
@@ -158,8 +152,7 @@ TEST(WorkingDirectory, RemovedDirectoryCannotBeDetermined)
 
 namespace {
 
-TEST(TempFileReopen, OnlyTheFileThatWasMadeIsOpenedByItsName)
-{
+TEST(TempFileReopen, OnlyTheFileThatWasMadeIsOpenedByItsName) {
     kp28test::ScratchDir dir;
     const std::string path = dir.file("_http_image1.img");
     struct Case {

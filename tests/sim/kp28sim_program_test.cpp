@@ -1,15 +1,14 @@
 // The kp28sim program as a technician runs it: it makes its nodes in the
 // sysroot it is given, says where they are (JSON here), answers on them,
 // takes the operator's setup-mode command, and on SIGTERM removes what it made.
-#include "raw_port.h"
-
 #include <gtest/gtest.h>
-
 #include <signal.h>
 #include <sys/wait.h>
 
 #include <filesystem>
 #include <fstream>
+
+#include "raw_port.h"
 
 namespace simtest {
 namespace {
@@ -18,10 +17,11 @@ using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
 class Program {
-public:
+  public:
     explicit Program(const std::vector<std::string>& args) {
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
+            throw std::runtime_error("pipe");
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], 0);
@@ -78,7 +78,9 @@ public:
         }
         return false;
     }
-    void say(const std::string& s) { [[maybe_unused]] auto r = ::write(stdin_, s.data(), s.size()); }
+    void say(const std::string& s) {
+        [[maybe_unused]] auto r = ::write(stdin_, s.data(), s.size());
+    }
     void signal(int sig) { ::kill(pid_, sig); }
     // Exit status once the output has ended.
     int wait_exit() {
@@ -90,7 +92,7 @@ public:
         return status;
     }
 
-private:
+  private:
     pid_t pid_ = -1;
     int stdin_ = -1, stdout_ = -1;
     std::string buf_;
@@ -112,12 +114,12 @@ TEST(Kp28simProgram, ServesItsNodesTakesSetupModeAndCleansUpOnSigterm) {
     const std::string root = std::string(tmpl) + "/root";  // made by the program
     const std::string transcript = std::string(tmpl) + "/transcript.txt";
     {
-        Program prog({"--sysroot", root, "--tcp", "0", "--downtime", "100", "--json", "--serial", "ttyACM0", "--cdc",
-                      "--transcript", transcript});
+        Program prog({"--sysroot", root, "--tcp", "0", "--downtime", "100", "--json", "--serial",
+                      "ttyACM0", "--cdc", "--transcript", transcript});
         const std::string info = prog.line();
         ASSERT_FALSE(info.empty());
-        const std::string usb = json_field(info, "usb_node"), serial = json_field(info, "serial_node"),
-                          tcp = json_field(info, "tcp");
+        const std::string usb = json_field(info, "usb_node"),
+                          serial = json_field(info, "serial_node"), tcp = json_field(info, "tcp");
         EXPECT_EQ(usb, root + "/dev/usb/lp0");
         EXPECT_EQ(serial, root + "/dev/ttyACM0");
         EXPECT_EQ(json_field(info, "parallel_node"), root + "/dev/lp0");
@@ -171,9 +173,13 @@ TEST(Kp28simProgram, ServesItsNodesTakesSetupModeAndCleansUpOnSigterm) {
 }
 
 TEST(Kp28simProgram, RefusesBadOptionsWithUsage) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"--model", "KP99"}, {"--fw-version", "1.0"}, {"--serial", "../x"}, {"--bogus"},
-          {"--tcp-address", "10.0.0.1"}, {"--usb-pid", "XYZ"}, {"--stall-after", "-1"}}) {
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"--model", "KP99"},
+                                                 {"--fw-version", "1.0"},
+                                                 {"--serial", "../x"},
+                                                 {"--bogus"},
+                                                 {"--tcp-address", "10.0.0.1"},
+                                                 {"--usb-pid", "XYZ"},
+                                                 {"--stall-after", "-1"}}) {
         Program prog(args);
         const int status = prog.wait_exit();
         EXPECT_TRUE(WIFEXITED(status));

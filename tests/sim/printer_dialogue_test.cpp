@@ -1,19 +1,23 @@
 // The virtual printer's dialogues, byte for byte, over every link: identity
 // queries, firmware download, reboot, the USB identifier, load-setup frames
 // and the setup-mode letters; and the transcript that records them.
-#include "printer_fixture.h"
-
 #include <fstream>
+
+#include "printer_fixture.h"
 
 namespace simtest {
 namespace {
 
 const char* kind_name(LinkKind k) {
     switch (k) {
-    case LinkKind::Usb: return "usb";
-    case LinkKind::Serial: return "serial";
-    case LinkKind::Parallel: return "parallel";
-    case LinkKind::Tcp: return "tcp";
+        case LinkKind::Usb:
+            return "usb";
+        case LinkKind::Serial:
+            return "serial";
+        case LinkKind::Parallel:
+            return "parallel";
+        case LinkKind::Tcp:
+            return "tcp";
     }
     return "?";
 }
@@ -28,7 +32,8 @@ TEST_F(PrinterTest, AnswersIdentityQueriesOnEveryNormalModeLink) {
         p.write_all(kVersionQuery);
         EXPECT_EQ(p.read_n(10), version_reply("1.00A"));
         EXPECT_EQ(printer().bytes(kind, Direction::ToPrinter), kNameQuery + kVersionQuery);
-        EXPECT_EQ(printer().bytes(kind, Direction::FromPrinter), name_reply() + version_reply("1.00A"));
+        EXPECT_EQ(printer().bytes(kind, Direction::FromPrinter),
+                  name_reply() + version_reply("1.00A"));
     }
 }
 
@@ -58,9 +63,11 @@ struct LoadCase {
 
 TEST_F(PrinterTest, FirmwareLoadTakesTheImageAndComesBackWithItsVersion) {
     const LoadCase cases[] = {
-        {"marker in data", false, "", std::string(20000, 'x') + "KP28FW:3.10C" + std::string(100, 'y'),
+        {"marker in data", false, "",
+         std::string(20000, 'x') + "KP28FW:3.10C" + std::string(100, 'y'),
          kp28sim::VersionRule::FromImage, "3.10C"},
-        {"marker in header", true, "KP28FW:4.00A", "data KP28FW:9.99Z", kp28sim::VersionRule::FromImage, "4.00A"},
+        {"marker in header", true, "KP28FW:4.00A", "data KP28FW:9.99Z",
+         kp28sim::VersionRule::FromImage, "4.00A"},
         {"no marker", false, "", std::string(16384, 'z'), kp28sim::VersionRule::FromImage, "1.01A"},
         {"keep rule", true, "", "KP28FW:5.55E", kp28sim::VersionRule::Keep, "1.00A"},
     };
@@ -75,8 +82,9 @@ TEST_F(PrinterTest, FirmwareLoadTakesTheImageAndComesBackWithItsVersion) {
         Bytes header(256, 0);
         std::copy(c.header_text.begin(), c.header_text.end(), header.begin());
         header[252] = 0x87, header[253] = 0x28, header[254] = 0x89, header[255] = 0x09;
-        Bytes size_cmd = frame({0x07, static_cast<std::uint8_t>(c.with_header ? 1 : 0), 0x1C, t, 0x01}) +
-                         le32(static_cast<std::uint32_t>(data.size()));
+        Bytes size_cmd =
+            frame({0x07, static_cast<std::uint8_t>(c.with_header ? 1 : 0), 0x1C, t, 0x01}) +
+            le32(static_cast<std::uint32_t>(data.size()));
         if (c.with_header) size_cmd = size_cmd + header;
         p.write_all(size_cmd);
         EXPECT_EQ(p.read_n(6), ack(0x1C, t));
@@ -84,7 +92,8 @@ TEST_F(PrinterTest, FirmwareLoadTakesTheImageAndComesBackWithItsVersion) {
         // acknowledgement until the last byte.
         p.write_all(frame({0x03, 0x00, 0x1C, t, 0x02}));
         for (std::size_t off = 0; off < data.size(); off += 8192)
-            p.write_all(Bytes(data.begin() + off, data.begin() + std::min(data.size(), off + 8192)));
+            p.write_all(
+                Bytes(data.begin() + off, data.begin() + std::min(data.size(), off + 8192)));
         EXPECT_EQ(p.read_n(6), ack(0x1C, t));
         const auto img = printer().last_image();
         EXPECT_TRUE(img.complete);
@@ -148,7 +157,8 @@ TEST_F(PrinterTest, APowerCycleDropsRepliesNobodyRead) {
     RawPort p = usb();
     p.write_all(kNameQuery);
     ASSERT_TRUE(printer().wait_until(
-        [&] { return !printer().bytes(LinkKind::Usb, Direction::FromPrinter).empty(); }, kDeadline));
+        [&] { return !printer().bytes(LinkKind::Usb, Direction::FromPrinter).empty(); },
+        kDeadline));
     printer().power_cycle();
     ASSERT_TRUE(back_up(1));
     p.write_all(kVersionQuery);
@@ -175,10 +185,10 @@ TEST_F(PrinterTest, CommandsOfAModeThatIsNotOpenGetNoAnswerButLeavingIsAcknowled
     EXPECT_EQ(p.read_n(6), ack(0x1C, 0x09));
     p.write_all(frame({0x02, 0x00, 0x1D, 0x0A}));  // leave USB-ID
     EXPECT_EQ(p.read_n(6), ack(0x1D, 0x0A));
-    p.write_all(frame({0x07, 0x00, 0x1C, 0x07, 0x01}) + le32(4));   // image size
-    p.write_all(frame({0x03, 0x00, 0x1D, 0x07, 0x02}));             // read USB id
-    p.write_all(frame({0x03, 0x00, 0x1C, 0x07, 0x04}));             // reboot
-    p.write_all(Bytes{'n', 'r', 0x00, 0x14, 0x14});                 // letters, noise
+    p.write_all(frame({0x07, 0x00, 0x1C, 0x07, 0x01}) + le32(4));  // image size
+    p.write_all(frame({0x03, 0x00, 0x1D, 0x07, 0x02}));            // read USB id
+    p.write_all(frame({0x03, 0x00, 0x1C, 0x07, 0x04}));            // reboot
+    p.write_all(Bytes{'n', 'r', 0x00, 0x14, 0x14});                // letters, noise
     p.write_all(kVersionQuery);
     EXPECT_EQ(p.read_n(10), version_reply("1.00A"));
     EXPECT_EQ(printer().restarts(), 0);
@@ -210,8 +220,8 @@ TEST_F(PrinterTest, ReadsAndWritesTheUsbIdentifier) {
     EXPECT_EQ(p.read_n(6), ack(0x1D, t));
     EXPECT_EQ(printer().usb_id(), "BRANCH-042");
     EXPECT_EQ(printer().bytes(LinkKind::Usb, Direction::ToPrinter),
-              kEnterUsbId + frame({0x03, 0x00, 0x1D, t, 0x02}) + write_cmd + frame({0x03, 0x00, 0x1D, t, 0x02}) +
-                  frame({0x02, 0x00, 0x1D, t}));
+              kEnterUsbId + frame({0x03, 0x00, 0x1D, t, 0x02}) + write_cmd +
+                  frame({0x03, 0x00, 0x1D, t, 0x02}) + frame({0x02, 0x00, 0x1D, t}));
 }
 
 TEST_F(PrinterTest, RefusesAnIdentifierLongerThan32Characters) {
@@ -241,7 +251,8 @@ TEST_F(PrinterTest, WithoutTheFeatureUsbIdModeIsNotAnswered) {
 TEST_F(PrinterTest, AppliesLoadSetupFramesOnEveryLinkAndRefusesBadChecksums) {
     for (Model model : {Model::KP28, Model::KP28Plus}) {
         for (LinkKind kind : {LinkKind::Usb, LinkKind::Serial, LinkKind::Parallel, LinkKind::Tcp}) {
-            SCOPED_TRACE(std::string(kind_name(kind)) + (model == Model::KP28 ? " KP28" : " KP28Plus"));
+            SCOPED_TRACE(std::string(kind_name(kind)) +
+                         (model == Model::KP28 ? " KP28" : " KP28Plus"));
             start(config(model));
             const bool plus = model == Model::KP28Plus;
             Bytes image = printer().nvm();
@@ -253,7 +264,8 @@ TEST_F(PrinterTest, AppliesLoadSetupFramesOnEveryLinkAndRefusesBadChecksums) {
             file.resize((file.size() / 512 + 1) * 512, 0xEE);
             RawPort p = open(kind);
             p.write_all(file);
-            ASSERT_TRUE(printer().wait_until([&] { return printer().setup_frames_applied() == 1; }, kDeadline));
+            ASSERT_TRUE(printer().wait_until([&] { return printer().setup_frames_applied() == 1; },
+                                             kDeadline));
             EXPECT_TRUE(has_event("load-setup frame refused: checksum mismatch"));
             EXPECT_EQ(printer().nvm(), image);
             printer_.reset();
@@ -351,13 +363,15 @@ TEST_F(PrinterTest, WritesTheTranscriptFileAsItHappens) {
     RawPort p = usb();
     p.write_all(kNameQuery);
     EXPECT_EQ(p.read_n(name_reply().size()), name_reply());
-    ASSERT_TRUE(printer().wait_until([&] { return printer().transcript().size() >= 2; }, kDeadline));
+    ASSERT_TRUE(
+        printer().wait_until([&] { return printer().transcript().size() >= 2; }, kDeadline));
     std::ifstream in(c.transcript_file);
     std::string l1, l2;
     std::getline(in, l1);
     std::getline(in, l2);
     EXPECT_NE(l1.find(" usb:lp0 in 14 14 1B 14 01 00 01"), std::string::npos) << l1;
-    EXPECT_NE(l2.find(" usb:lp0 out 14 14 1B 14 01 4B 50 32 38 70 6C 75 73"), std::string::npos) << l2;
+    EXPECT_NE(l2.find(" usb:lp0 out 14 14 1B 14 01 4B 50 32 38 70 6C 75 73"), std::string::npos)
+        << l2;
 }
 
 }  // namespace

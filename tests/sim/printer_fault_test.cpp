@@ -54,7 +54,9 @@ TEST_F(PrinterTest, AcknowledgementFaultsChangeTheTokenByte) {
             EXPECT_NE(t, 0);
             p.write_all(frame({0x02, 0x00, cls, t}));  // leave, with the right token
             const std::uint8_t expected =
-                c.ack_delta < 0 ? 0x05 : static_cast<std::uint8_t>(t + c.ack_delta == 0 ? 1 : t + c.ack_delta);
+                c.ack_delta < 0
+                    ? 0x05
+                    : static_cast<std::uint8_t>(t + c.ack_delta == 0 ? 1 : t + c.ack_delta);
             EXPECT_EQ(p.read_n(6), ack(cls, expected));
         }
         printer_.reset();
@@ -119,7 +121,8 @@ TEST_F(PrinterTest, NeverComesBackUntilPoweredOn) {
     p.write_all(frame({0x03, 0x00, 0x1C, t, 0x03}));
     ASSERT_TRUE(printer().wait_until([&] { return !root_.usb_node_present(0); }, kDeadline));
     // Five times the normal downtime: still away.
-    EXPECT_FALSE(printer().wait_until([&] { return printer().restarts() > 0; }, 5 * c.reboot_downtime));
+    EXPECT_FALSE(
+        printer().wait_until([&] { return printer().restarts() > 0; }, 5 * c.reboot_downtime));
     EXPECT_TRUE(printer().away());
     printer().power_cycle();
     ASSERT_TRUE(back_up(1));

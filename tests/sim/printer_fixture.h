@@ -2,15 +2,14 @@
 // helpers the dialogue and fault tests share.
 #pragma once
 
-#include "raw_port.h"
-
+#include <gtest/gtest.h>
 #include <kp28/fake_sysroot.h>
 #include <kp28/nvm_crc.h>
 #include <kp28sim/virtual_printer.h>
 
-#include <gtest/gtest.h>
-
 #include <memory>
+
+#include "raw_port.h"
 
 namespace simtest {
 
@@ -22,7 +21,7 @@ using kp28sim::Model;
 constexpr auto kDeadline = 10s;
 
 class PrinterTest : public ::testing::Test {
-protected:
+  protected:
     static kp28sim::PrinterConfig config(Model model = Model::KP28Plus) {
         kp28sim::PrinterConfig c;
         c.model = model;
@@ -43,10 +42,14 @@ protected:
     RawPort tcp() { return RawPort::tcp(printer_->tcp_port()); }
     RawPort open(LinkKind kind) {
         switch (kind) {
-        case LinkKind::Usb: return usb();
-        case LinkKind::Serial: return serial(B9600);
-        case LinkKind::Parallel: return parallel();
-        case LinkKind::Tcp: return tcp();
+            case LinkKind::Usb:
+                return usb();
+            case LinkKind::Serial:
+                return serial(B9600);
+            case LinkKind::Parallel:
+                return parallel();
+            case LinkKind::Tcp:
+                return tcp();
         }
         throw std::logic_error("link");
     }
@@ -54,12 +57,12 @@ protected:
     // The printer has read n bytes from links of this kind. A tool that
     // changes the line speed waits for its bytes to leave first.
     bool received(LinkKind kind, std::size_t n) {
-        return printer_->wait_until([&] { return printer_->bytes(kind, Direction::ToPrinter).size() >= n; },
-                                    kDeadline);
+        return printer_->wait_until(
+            [&] { return printer_->bytes(kind, Direction::ToPrinter).size() >= n; }, kDeadline);
     }
     bool back_up(int restarts) {
-        return printer_->wait_until([&] { return printer_->restarts() >= restarts && !printer_->away(); },
-                                    kDeadline);
+        return printer_->wait_until(
+            [&] { return printer_->restarts() >= restarts && !printer_->away(); }, kDeadline);
     }
     bool has_event(const std::string& text) {
         return printer_->wait_until(

@@ -23,10 +23,12 @@ namespace simtest {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline Bytes bytes_of(const std::string& s) { return Bytes(s.begin(), s.end()); }
+inline Bytes bytes_of(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 class RawPort {
-public:
+  public:
     // A device node; speed 0 leaves the terminal settings alone.
     static RawPort node(const std::string& path, speed_t speed = 0) {
         RawPort p;
@@ -70,8 +72,10 @@ public:
                 done += static_cast<std::size_t>(w);
                 continue;
             }
-            if (w < 0 && errno != EAGAIN && errno != EINTR) throw std::runtime_error("write failed");
-            if (std::chrono::steady_clock::now() > deadline) throw std::runtime_error("write timed out");
+            if (w < 0 && errno != EAGAIN && errno != EINTR)
+                throw std::runtime_error("write failed");
+            if (std::chrono::steady_clock::now() > deadline)
+                throw std::runtime_error("write timed out");
             pollfd p{fd_, POLLOUT, 0};
             ::poll(&p, 1, 100);
         }
@@ -91,16 +95,19 @@ public:
             std::uint8_t buf[4096];
             const std::size_t want = std::min(sizeof buf, n - out.size());
             const ssize_t r = ::read(fd_, buf, want);
-            if (r > 0) out.insert(out.end(), buf, buf + r);
-            else if (r == 0) break;  // peer closed
-            else if (errno != EAGAIN && errno != EINTR) break;
+            if (r > 0)
+                out.insert(out.end(), buf, buf + r);
+            else if (r == 0)
+                break;  // peer closed
+            else if (errno != EAGAIN && errno != EINTR)
+                break;
         }
         return out;
     }
 
     int fd() const { return fd_; }
 
-private:
+  private:
     RawPort() = default;
     int fd_ = -1;
 };
@@ -117,14 +124,16 @@ inline Bytes operator+(Bytes a, const Bytes& b) {
     return a;
 }
 inline Bytes le32(std::uint32_t v) {
-    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v >> 16),
-            static_cast<std::uint8_t>(v >> 24)};
+    return {static_cast<std::uint8_t>(v), static_cast<std::uint8_t>(v >> 8),
+            static_cast<std::uint8_t>(v >> 16), static_cast<std::uint8_t>(v >> 24)};
 }
 
 inline const Bytes kNameQuery = frame({0x01, 0x00, 0x01});
 inline const Bytes kVersionQuery = frame({0x01, 0x00, 0x02});
 inline const Bytes kEnterDll = frame({0x02, 0x00, 0x1C, 0x00});
 inline const Bytes kEnterUsbId = frame({0x02, 0x00, 0x1D, 0x00});
-inline Bytes ack(std::uint8_t cls, std::uint8_t token) { return frame({cls, token}); }
+inline Bytes ack(std::uint8_t cls, std::uint8_t token) {
+    return frame({cls, token});
+}
 
 }  // namespace simtest

@@ -1,10 +1,9 @@
 // What the virtual printer holds and computes before any link is involved:
 // the NVM checksum (worked values and its edge rules), the factory image and
 // its description, the identifier feature check and the version rule.
+#include <gtest/gtest.h>
 #include <kp28/nvm_crc.h>
 #include <kp28sim/virtual_printer.h>
-
-#include <gtest/gtest.h>
 
 #include <array>
 #include <set>

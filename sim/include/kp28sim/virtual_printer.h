@@ -118,13 +118,13 @@ struct PrinterConfig {
     Faults faults;
 
     // Links. Nodes are made in the sysroot by start().
-    std::optional<int> usb_lp = 0;              // dev/usb/lpN
+    std::optional<int> usb_lp = 0;  // dev/usb/lpN
     kp28::UsbIdentity usb_identity;
     std::optional<std::string> serial = "ttyS0";  // ttySn, ttyUSBn, ttyACMn
-    bool serial_cdc_acm = false;                // the serial port is the printer's USB CDC port
-    std::optional<int> parallel_lp = 0;         // dev/lpN
-    std::optional<std::uint16_t> tcp_port = 0;  // 0: an ephemeral port
-    std::string tcp_address = "127.0.0.1";      // a loopback address (127.0.0.0/8) only
+    bool serial_cdc_acm = false;                  // the serial port is the printer's USB CDC port
+    std::optional<int> parallel_lp = 0;           // dev/lpN
+    std::optional<std::uint16_t> tcp_port = 0;    // 0: an ephemeral port
+    std::string tcp_address = "127.0.0.1";        // a loopback address (127.0.0.0/8) only
 
     // Appended, one line per transfer, as it happens (see Transcript below).
     std::string transcript_file;
@@ -142,11 +142,11 @@ enum class Direction { ToPrinter, FromPrinter };
 
 struct TranscriptEntry {
     std::chrono::steady_clock::time_point when;
-    double seconds = 0;      // since start()
+    double seconds = 0;  // since start()
     LinkKind kind = LinkKind::Usb;
-    std::string link;        // "usb:lp0", "serial:ttyS0", "parallel:lp0", "tcp:1" (connection number)
+    std::string link;  // "usb:lp0", "serial:ttyS0", "parallel:lp0", "tcp:1" (connection number)
     Direction direction = Direction::ToPrinter;
-    unsigned speed = 0;      // serial: the baud rate set on the port at the time; else 0
+    unsigned speed = 0;  // serial: the baud rate set on the port at the time; else 0
     std::vector<std::uint8_t> bytes;
 };
 
@@ -157,10 +157,10 @@ std::string format_transcript_line(const TranscriptEntry& e);
 
 // What the printer last received with the image size and image data commands.
 struct LoadedImage {
-    std::uint32_t size = 0;                                  // S of the image size command
-    std::optional<std::array<std::uint8_t, 256>> header;     // with the header variant
-    std::vector<std::uint8_t> data;                          // raw bytes received after the data command
-    bool complete = false;                                   // all S bytes arrived and were acknowledged
+    std::uint32_t size = 0;                               // S of the image size command
+    std::optional<std::array<std::uint8_t, 256>> header;  // with the header variant
+    std::vector<std::uint8_t> data;  // raw bytes received after the data command
+    bool complete = false;           // all S bytes arrived and were acknowledged
 };
 
 std::string default_product_name(Model model, bool usb_id_feature);
@@ -173,7 +173,7 @@ std::string version_after_load(VersionRule rule, const std::string& old_version,
                                const LoadedImage& image);
 
 class VirtualPrinter {
-public:
+  public:
     // The sysroot must outlive the printer. Nodes are made by start(); several
     // printers may share one sysroot (start them from one thread).
     VirtualPrinter(kp28::FakeSysroot& sysroot, PrinterConfig config);
@@ -211,8 +211,8 @@ public:
     std::string usb_id() const;
     std::vector<std::uint8_t> nvm() const;
     bool in_setup_mode() const;
-    bool away() const;              // restarting (or never coming back)
-    int restarts() const;           // completed restarts (came back)
+    bool away() const;     // restarting (or never coming back)
+    int restarts() const;  // completed restarts (came back)
     LoadedImage last_image() const;
     int setup_frames_applied() const;  // load-setup frames accepted
     int nvm_writes() const;            // "w" transfers accepted
@@ -234,7 +234,7 @@ public:
 
     struct Impl;
 
-private:
+  private:
     PrinterConfig config_;
     std::unique_ptr<Impl> impl_;
 };
