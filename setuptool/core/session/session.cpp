@@ -383,16 +383,20 @@ bool Session::identify_printer() {
 
 // --- NVM read ---
 
-void Session::cmd_readNVM_Click() {
+// Every link but USB needs the printer switched into setup mode by hand
+// first; a cancelled prompt leaves the window as it was.
+bool Session::ask_for_setup_mode() {
     Interface = list_.selected_text();
-    if (Interface.substr(0, 3) != "USB") {
-        if (!d_.op.show(Message{"PRINTER SETUP", kHoldOnLine, Icon::None, true})) {
-            window_enabled_ = true;
-            notify(Change::WindowEnabled);
-            set_pointer(PointerTarget::Screen, Pointer::Default);
-            return;
-        }
-    }
+    if (Interface.substr(0, 3) == "USB") return true;
+    if (d_.op.show(Message{"PRINTER SETUP", kHoldOnLine, Icon::None, true})) return true;
+    window_enabled_ = true;
+    notify(Change::WindowEnabled);
+    set_pointer(PointerTarget::Screen, Pointer::Default);
+    return false;
+}
+
+void Session::cmd_readNVM_Click() {
+    if (!ask_for_setup_mode()) return;
     cmd_readNVM_Function();
 }
 
@@ -570,15 +574,7 @@ bool Session::write_setup_file(const std::string& path, bool after_write) {
 // --- restore and exit ---
 
 void Session::cmd_restMFG_Click() {
-    Interface = list_.selected_text();
-    if (Interface.substr(0, 3) != "USB") {
-        if (!d_.op.show(Message{"PRINTER SETUP", kHoldOnLine, Icon::None, true})) {
-            window_enabled_ = true;
-            notify(Change::WindowEnabled);
-            set_pointer(PointerTarget::Screen, Pointer::Default);
-            return;
-        }
-    }
+    if (!ask_for_setup_mode()) return;
     set_pointer(PointerTarget::RestoreMfg, Pointer::Hourglass);
     failed_operation = kRestoreNotDone;
     last_comm_error.clear();

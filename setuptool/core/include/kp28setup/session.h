@@ -137,6 +137,7 @@ class Session {
     bool last_restore_sent() const { return restore_sent_; }
 
   private:
+    bool ask_for_setup_mode();
     void notify(Change c);
     void apply(const Enablement& e);
     void set_command(Command c, bool on);
