@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # A console session against the virtual printer: starts kp28sim in a fresh fake
 # sysroot and runs the firmware updater's three jobs on it (reboot, USB
-# identifier, firmware load from a file path), showing what a technician sees.
+# identifier, firmware load from a file path), then switches the printer into
+# setup mode and reads its NVM with kp28setup, showing what a technician sees.
 set -euo pipefail
 
 build=${1:-build}
 build=$(cd "$build" && pwd)
 sim="$build/sim/kp28sim"
 updater="$build/fwupdate/Kp28FWUpdate"
-for exe in "$sim" "$updater"; do
+setup="$build/setuptool/cli/kp28setup"
+for exe in "$sim" "$updater" "$setup"; do
   [ -x "$exe" ] || { echo "demo: $exe is missing; build first (make build)" >&2; exit 1; }
 done
 
@@ -79,6 +81,27 @@ run -url "$work/firmware.img"
 echo
 echo "== Log file kp28fwupdate.log"
 cat kp28fwupdate.log
+# The operator's part of entering setup mode: power on with ON_LINE held.
+echo
+echo "== Printer switched on with ON_LINE held"
+kill -USR1 "$sim_pid"
+for _ in $(seq 1 100); do
+  grep -q "back up in setup mode" "$work/sim.out" && break
+  sleep 0.1
+done
+grep -q "back up in setup mode" "$work/sim.out" || { echo "demo: the printer did not enter setup mode within 10 s" >&2; exit 1; }
+
+echo
+echo "== kp28setup interfaces"
+"$setup" interfaces
+echo
+echo "== kp28setup read -i COM1 --yes --save setup.dmp"
+set +e
+"$setup" read -i COM1 --yes --save setup.dmp
+echo "(exit code $?)"
+set -e
+ls -l setup.dmp 2>/dev/null || true
+
 echo
 echo "== Virtual printer"
-sed -n '/powered on in normal mode/,$p' "$work/sim.out" | tail -n 20
+sed -n '/powered on in normal mode/,$p' "$work/sim.out" | tail -n 24
