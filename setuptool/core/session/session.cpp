@@ -1,6 +1,7 @@
 #include "kp28setup/session.h"
 
 #include <kp28/nvm_crc.h>
+#include <kp28/protocol/commands.h>
 #include <kp28/protocol/setup.h>
 
 #include <cerrno>
@@ -31,9 +32,6 @@ constexpr std::size_t kMaxLine = 64 * 1024;
 constexpr std::size_t kMaxBurst = 1024 * 1024;
 // The identity replies are shown from their sixth character, at most this many.
 constexpr std::size_t kShownReply = 100;
-
-const std::vector<std::uint8_t> kNameQuery = {0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x01};
-const std::vector<std::uint8_t> kVersionQuery = {0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x02};
 
 // A length that the image cannot hold, or that is no length at all.
 struct TransferError {};
@@ -363,7 +361,7 @@ void Session::detect_printer_model() {
 
 bool Session::identify_printer() {
     reconfigure(kNormalSpeed);
-    write_bytes(kNameQuery);
+    write_bytes(kp28::frames::product_name_query());
     d_.pause(std::chrono::milliseconds(300));
     const std::string reply = read_com_all();
     set_text1("Printer: " + mid(reply, 5, kShownReply));
@@ -373,7 +371,7 @@ bool Session::identify_printer() {
         show_model(true);
         set_command(Command::ExitSetup, true);
     }
-    write_bytes(kVersionQuery);
+    write_bytes(kp28::frames::firmware_version_query());
     d_.pause(std::chrono::milliseconds(300));
     const std::string reply2 = read_com_all();
     set_text1(text1_bytes_ + " - FW: " + mid(reply2, 5, kShownReply));
