@@ -97,8 +97,10 @@ class Kp28setup : public ::testing::Test {
         return Bytes(std::istreambuf_iterator<char>(f), {});
     }
 
-    std::unique_ptr<kp28sim::VirtualPrinter> printer_;
+    // The printer's thread reads the tree's terminals: declared after the tree,
+    // it is stopped before the tree is taken down.
     std::unique_ptr<kp28::FakeSysroot> root_;
+    std::unique_ptr<kp28sim::VirtualPrinter> printer_;
     std::filesystem::path dir_;
 };
 
