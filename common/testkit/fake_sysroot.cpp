@@ -75,6 +75,11 @@ PtyEndpoint::~PtyEndpoint() {
     if (master_ >= 0) ::close(master_);
 }
 
+void PtyEndpoint::hang_up() {
+    if (master_ >= 0) ::close(master_);
+    master_ = -1;
+}
+
 FakeSysroot::FakeSysroot(std::string root) : root_(std::move(root)) {
     if (root_.empty()) {
         const char* tmp = getenv("TMPDIR");

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "kp28/fake_sysroot.h"
 #include "wrap_test_base.h"
 
 namespace kp28test {
@@ -24,45 +25,12 @@ using Clock = std::chrono::steady_clock;
 
 class TransferTest : public WrapTest {};
 
-// A pseudo-terminal of the test's own, so that its master can be closed: the
-// kernel then hangs up the printer's side, as when the printer goes away.
-class HangablePty {
-  public:
-    HangablePty() {
-        master_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_ < 0 || grantpt(master_) != 0 || unlockpt(master_) != 0)
-            throw std::runtime_error("posix_openpt");
-        slave_path_ = ptsname(master_);
-        // Raw mode, kept by a slave descriptor of our own.
-        slave_ = ::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios t{};
-        tcgetattr(slave_, &t);
-        cfmakeraw(&t);
-        tcsetattr(slave_, TCSANOW, &t);
-    }
-    ~HangablePty() {
-        hang_up();
-        if (slave_ >= 0) ::close(slave_);
-    }
-    void hang_up() {
-        if (master_ >= 0) ::close(master_);
-        master_ = -1;
-    }
-    int master() const { return master_; }
-    const std::string& slave_path() const { return slave_path_; }
-
-  private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string slave_path_;
-};
-
 TEST_F(TransferTest, ReadFromPrinterThatHungUpFailsInsteadOfDeliveringNothing) {
     for (int timeout : {-1, 1000}) {
         SCOPED_TRACE(timeout);
         kp28::FakeSysroot own;
         own.add_usb_printer(0);
-        HangablePty pty;
+        kp28::PtyEndpoint pty;
         own.unplug_usb_node(0);
         std::filesystem::create_symlink(pty.slave_path(), own.usb_node(0));
         load({{"KP28_SYSROOT", own.root()}});

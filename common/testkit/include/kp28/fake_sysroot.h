@@ -22,6 +22,9 @@ class PtyEndpoint {
 
     int master() const { return master_; }
     const std::string& slave_path() const { return slave_path_; }
+    // Closes the device's side: the kernel hangs up the node's side, as when
+    // the printer goes away.
+    void hang_up();
 
   private:
     int master_ = -1;
