@@ -9,12 +9,16 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "kp28setup/commands.h"
 #include "kp28setup/interface_list.h"
+#include "kp28setup/maintenance.h"
 #include "kp28setup/operator.h"
+#include "kp28setup/senders.h"
 #include "kp28setup/serial_port.h"
 #include "kp28setup/time_limits.h"
 
@@ -31,6 +35,8 @@ enum class Change {
     WindowEnabled,
     Interfaces,
     ProgramEnded,
+    ReportWindow,  // report_window() was filled and shown, or unloaded by OK
+    WaitWindow,    // wait_window_shown() changed (frmAttesa)
 };
 
 // Mouse pointers: the hourglass while an operation talks to the printer.
@@ -66,9 +72,15 @@ struct SessionDeps {
     TimeLimits limits = TimeLimits::from_environment();
 };
 
+struct LinkState;
+struct LinkStateDeleter {
+    void operator()(LinkState* s) const;
+};
+
 class Session {
   public:
     explicit Session(SessionDeps deps);
+    ~Session();
 
     // --- what the window shows ---
     const CommandStates& commands() const { return commands_; }
@@ -131,6 +143,38 @@ class Session {
     // Lets queued output leave and closes the port, as the program ends.
     void close_link() { drain_and_close(); }
 
+    // --- Send  Setup and the maintenance front-ends ---
+    // Each runs to its end on the calling thread; the report window and the
+    // wait window are announced through the Operator (report(), which must
+    // not block, and wait_window()) and mirrored as state with ReportWindow
+    // and WaitWindow changes. run_and_wait calls the observer's
+    // process_events() every 100 ms while the updater runs.
+    void cmd_Send_Setup_Click();
+    void cmdLoadFW_Click();
+    void cmdReboot_Click();
+    void cmdUSB_ID_Click();
+    // The report window's OK: empties the report file and unloads the window.
+    void OKButton_Click();
+    const ReportWindow& report_window() const { return report_; }
+    bool wait_window_shown() const { return wait_shown_; }
+
+    // The USB library of "Send  Setup" (default: libkp28wrap.so.1 bound with
+    // dlopen on first use) and the updater (default: find_updater()).
+    void use_usb_library(std::shared_ptr<UsbLibrary> usb);
+    void use_updater(std::string path) { updater_ = std::move(path); }
+
+    void send_file_usb(const std::string& path);
+    void send_file_lan(const std::string& path);
+    int connect_lan();
+    void show_usb_error(int result);
+
+    // Outcome of the last "Send  Setup": the whole file was handed to the link.
+    bool last_send_complete() const { return send_complete_; }
+    // Outcome of the last maintenance command: the firmware reached its link
+    // (copy, push, upload) or the updater ran; the updater's exit code when it ran.
+    bool last_maintenance_done() const { return maintenance_done_; }
+    std::optional<int> last_updater_exit() const { return updater_exit_; }
+
     // Outcome of the last write: the echo matched (the printer took the image).
     bool last_write_confirmed() const { return write_confirmed_; }
     // Outcome of the last restore: "R" went out.
@@ -171,6 +215,19 @@ class Session {
     InterfaceList list_;
     bool write_confirmed_ = false;
     bool restore_sent_ = false;
+
+    // Send  Setup and maintenance (links/, maintenance/).
+    void set_wait_window(bool shown);
+    void show_report(const std::string& caption);
+    void empty_report_file();
+    void run_updater(const std::vector<std::string>& args, const std::string& caption);
+    std::unique_ptr<LinkState, LinkStateDeleter> links_;
+    ReportWindow report_;
+    bool wait_shown_ = false;
+    bool send_complete_ = false;
+    bool maintenance_done_ = false;
+    std::optional<int> updater_exit_;
+    std::string updater_;
 };
 
 // Bytes from the printer as single-byte text, for the window: Windows-1252,

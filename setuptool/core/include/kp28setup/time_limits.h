@@ -18,6 +18,10 @@ struct TimeLimits {
     std::chrono::milliseconds write{5000};
     // For queued bytes to leave before a close.
     std::chrono::milliseconds drain{3000};
+    // For a TCP connection to the printer to be made.
+    std::chrono::milliseconds lan_connect{12000};
+    // For a parallel port or a TCP connection to take a whole file.
+    std::chrono::milliseconds link_write{60000};
 
     static TimeLimits from_environment();
 };

@@ -1,0 +1,90 @@
+// The maintenance front-ends' helpers: the private run directory that holds
+// their files, the updater as a child process (an argument vector, no shell),
+// the FTP upload of a firmware image, and the report window's content.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kp28setup {
+
+// The report window `Dialog`: shown without blocking the main window until
+// its OK button (Session::OKButton_Click) unloads it.
+struct ReportWindow {
+    bool shown = false;
+    std::string caption;
+    std::vector<std::string> lines;  // one item per line of the report file, in order
+};
+
+inline constexpr const char* kIniFileName = "kp28fwupdate.ini";
+inline constexpr const char* kReportFileName = "tmp.out";
+inline constexpr const char* kBatchFileName = "tmp.bat";
+inline constexpr const char* kFtpScriptName = "script.ftp";
+
+// A directory made for the program's run (mode 0700, under $XDG_RUNTIME_DIR,
+// else $TMPDIR, else /tmp), made on first use and removed with everything in
+// it when the object goes.
+class RunDirectory {
+  public:
+    RunDirectory() = default;
+    ~RunDirectory();
+    RunDirectory(const RunDirectory&) = delete;
+    RunDirectory& operator=(const RunDirectory&) = delete;
+
+    // The directory's absolute path; throws std::system_error when it cannot be made.
+    const std::string& path();
+    std::string file(const char* name) { return path() + "/" + name; }
+    bool made() const { return !path_.empty(); }
+
+  private:
+    std::string path_;
+};
+
+// The 16 lines of the updater's INI file, each ended by CR LF.
+std::string updater_ini_text();
+// The FTP script's six lines (user, password, binary mode, folder, put, bye).
+std::string ftp_script_text(const std::string& firmware_path);
+inline constexpr const char* kFtpUser = "root";
+inline constexpr const char* kFtpPassword = "qxvu";
+inline constexpr const char* kFtpFolder = "firmware";
+
+// Writes text to path (created or truncated, owner-only access); the reason on failure.
+bool write_text_file(const std::string& path, const std::string& text, std::string* reason);
+// The lines of a text file (LF or CR LF), empty when it cannot be read.
+std::vector<std::string> read_lines(const std::string& path);
+
+// Kp28FWUpdate: KP28FWUPDATE when set, else beside our own executable, else
+// on PATH (either spelling of the name). nullopt when none is found.
+std::optional<std::string> find_updater();
+
+// A child started with an argument vector in a working directory, its
+// standard streams on /dev/null; polled every 100 ms until it ends, with
+// `idle` called on each round. The exit status (nullopt when it could not be
+// started, with the reason, or was killed by a signal).
+struct ChildExit {
+    bool started = false;
+    std::optional<int> exit_code;
+    std::string reason;
+};
+ChildExit run_and_wait(const std::vector<std::string>& argv, const std::string& cwd,
+                       const std::function<void()>& idle,
+                       std::chrono::milliseconds poll = std::chrono::milliseconds(100));
+
+// Uploads a file by FTP (passive, binary) into `folder` under its own base
+// name, as user/password; the reason (libcurl's text, the server's reply) on
+// failure.
+struct FtpUpload {
+    std::string host;
+    std::uint16_t port = 21;
+    std::string user;
+    std::string password;
+    std::string folder;
+    std::string local_path;
+};
+bool ftp_upload(const FtpUpload& u, std::string* reason);
+
+}  // namespace kp28setup

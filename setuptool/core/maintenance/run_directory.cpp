@@ -1,0 +1,7 @@
+#include "kp28setup/maintenance.h"
+
+namespace kp28setup {
+
+RunDirectory::~RunDirectory() {}
+
+}  // namespace kp28setup
