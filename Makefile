@@ -19,9 +19,15 @@ build: configure
 test: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
 
-# Sets up and runs a console session against the virtual printer.
+# Sets up and opens the setup tool's window against the virtual printer when a
+# display is there (X11 or Wayland), else runs a console session against it.
 run: build
-	./scripts/demo.sh $(BUILD)
+	@if { [ -n "$$DISPLAY" ] || [ -n "$$WAYLAND_DISPLAY" ]; } && \
+	    [ -x $(BUILD)/setuptool/gui/KP28Plus_Remote_Setup_Tool ]; then \
+	  ./scripts/gui.sh $(BUILD); \
+	else \
+	  ./scripts/demo.sh $(BUILD); \
+	fi
 
 asan: deps
 	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKP28_SANITIZE=address

@@ -12,6 +12,7 @@ packages=(
   valgrind
   clang libclang-rt-14-dev clang-format git
   libcli11-dev nlohmann-json3-dev
+  qt6-base-dev qt6-base-dev-tools libgl-dev libqt6svg6 xvfb xauth fonts-liberation
 )
 
 missing=()
