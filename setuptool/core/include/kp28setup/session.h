@@ -131,6 +131,14 @@ class Session {
     // Lets queued output leave and closes the port, as the program ends.
     void close_link() { drain_and_close(); }
 
+    // For the parameter editor: its reports in the status label and in a
+    // message box.
+    void show_status(const std::string& text) { set_status(text); }
+    void show_message(const std::string& title, const std::string& text, Icon icon) {
+        message(title, text, icon);
+    }
+    const TimeLimits& limits() const { return d_.limits; }
+
     // Outcome of the last write: the echo matched (the printer took the image).
     bool last_write_confirmed() const { return write_confirmed_; }
     // Outcome of the last restore: "R" went out.
