@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "editor_options.h"
 #include "terminal_operator.h"
 
 namespace {
@@ -51,14 +52,25 @@ struct Options {
     bool json = false;
     std::string save;
     std::string image;
+    std::vector<std::string> set;  // write: LABEL=VALUE edits
+    std::string modules;           // read: a stored description instead of the printer
 };
 
 const char* kHelpFooter = R"(Commands:
   interfaces   the entries of the interface list, in order, each with its port
                name and device node ("USB" and "LAN" have neither)
-  read         Read NVM: prompt, model query, NVM transfer and checksum check
-  write        Read NVM, then Write NVM of the image just read, echo check and
-               the save dialog (answered by --save; without it, cancelled)
+  read         Read NVM: prompt, model query, NVM transfer and checksum check,
+               then "m": the parameter description, stored as modules.txt in
+               the working directory, and the editor built from it
+               (--modules FILE --image FILE: the editor from stored files,
+               no printer)
+  write        Read NVM, then the --set edits, then Write NVM of the image,
+               echo check and the save dialog (answered by --save; without
+               it, cancelled). --set LABEL=VALUE (or #ROW=VALUE where labels
+               repeat) takes for an enumeration the item text or its index,
+               for a range the displayed number (min..max), for a string the
+               text, for an IP address a.b.c.d. An edit the row cannot take
+               is refused and nothing is written to the printer.
   restore      Restore MFG: "R" to a printer in setup mode, then Read NVM
   exit-setup   Exit from SETUP: "g" to a KP28Plus in setup mode
 
@@ -66,7 +78,11 @@ Output: messages go to standard error as "TITLE: text" lines and results to
 standard output; with --json one object is printed at the end: command, ok,
 messages [{title, text, icon}], printer, model, plus_model, last_comm_error,
 failed_operation, commands {caption: enabled}, status, and for read and write
-nvm {length, checksum}. Exit status: 0 done, 1 failed, 2 usage error.
+nvm {length, checksum}, parameters [{kind, label, top, and for parameter
+rows row, offset, size, value; enum: index, stored, items; range: stored,
+min, max, bias, large_step}], editor_height (twips), warnings (description
+lines that built no row), and for write refused (the edits not taken).
+Exit status: 0 done, 1 failed, 2 usage error.
 
 Environment:
   KP28_SYSROOT               prefix of every hardware look-up (tests: a fake tree)
@@ -112,19 +128,23 @@ bool write_raw_image(const kp28setup::Session& s, const std::string& path) {
 }
 
 int run(const std::string& command, const Options& o) {
+    if (command == "read" && !o.modules.empty())
+        return kp28setup_cli::run_stored_description(o.modules, o.image, o.model != "kp28", o.json);
     const std::string root = kp28::sysroot();
     kp28setup::PosixSerialPort port([root](int com) { return kp28setup::node_for_com(root, com); });
     const bool is_write = command == "write";
     kp28setup_cli::TerminalOperator op(
         o.yes, o.json,
         is_write && !o.save.empty() ? std::optional<std::string>(o.save) : std::nullopt);
+    kp28setup::Editor editor;
     kp28setup::Session s(kp28setup::SessionDeps{port,
                                                 op,
                                                 [root] { return kp28setup::scan_ports(root); },
                                                 {},
                                                 nullptr,
-                                                nullptr,
+                                                &editor,
                                                 kp28setup::TimeLimits::from_environment()});
+    editor.attach(s);
     s.Form_Load();
 
     const auto& list = s.interfaces();
@@ -162,16 +182,28 @@ int run(const std::string& command, const Options& o) {
 
     bool ok = false;
     bool with_nvm = false;
+    std::vector<std::string> refused;
     if (command == "read") {
         with_nvm = true;
         s.cmd_readNVM_Click();
-        ok = s.commands().enabled(Command::WriteNvm);
+        // A read without its editor (no description) has not done its job.
+        ok = s.commands().enabled(Command::WriteNvm) && editor.complete();
         if (ok && !o.save.empty()) ok = s.write_setup_file(o.save, false);
         if (ok && !o.image.empty()) ok = write_raw_image(s, o.image);
     } else if (command == "write") {
         with_nvm = true;
         s.cmd_readNVM_Click();
-        if (s.commands().enabled(Command::WriteNvm)) {
+        bool edited = true;
+        if (s.commands().enabled(Command::WriteNvm) && !o.set.empty()) {
+            if (!editor.complete())
+                refused.push_back("the parameter editor was not built, so no edit can be made");
+            else
+                refused = kp28setup_cli::apply_edits(editor, o.set);
+            edited = refused.empty();
+            // Nothing goes to the printer unless every edit was taken.
+            for (const auto& why : refused) std::cerr << "kp28setup: " << why << "\n";
+        }
+        if (s.commands().enabled(Command::WriteNvm) && edited) {
             const std::size_t shown = op.messages().size();
             s.cmd_Save_Click();
             ok = s.last_write_confirmed() && op.messages().size() == shown;
@@ -186,15 +218,20 @@ int run(const std::string& command, const Options& o) {
     s.close_link();
 
     if (o.json) {
-        std::cout << report(command, ok, s, op, with_nvm)
-                         .dump(2, ' ', false, json::error_handler_t::replace)
-                  << "\n";
+        json j = report(command, ok, s, op, with_nvm);
+        if (with_nvm) {
+            kp28setup_cli::add_editor_report(j, editor);
+            if (command == "write") j["refused"] = refused;
+        }
+        std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     } else {
         std::cout << "printer: " << s.text1() << "\n"
                   << "model: " << (s.plus_displayed() ? "KP28Plus" : "KP28") << "\n";
-        if (with_nvm)
+        if (with_nvm) {
             std::cout << "nvm: " << s.nvm_length << " bytes, checksum " << hex(s.crc_trailer)
                       << "\n";
+            kp28setup_cli::print_parameters(std::cout, editor);
+        }
         std::cout << "result: " << (ok ? "done" : "failed") << "\n";
     }
     return ok ? kExitOk : kExitFailed;
@@ -227,9 +264,16 @@ int main(int argc, char** argv) {
     auto* read = app.add_subcommand("read", "Read NVM");
     add_common(read);
     read->add_option("--save", o.save, "Write the setup file (load-setup frame) of the image read");
-    read->add_option("--image", o.image, "Store the raw 2048-byte image");
+    read->add_option("--image", o.image,
+                     "Store the raw 2048-byte image (with --modules: the image to show)");
+    read->add_option("--modules", o.modules,
+                     "Build the editor from this stored description (a modules.txt) and the "
+                     "--image file instead of asking a printer");
     auto* write = app.add_subcommand("write", "Read NVM, then Write NVM of the same image");
     add_common(write);
+    write->add_option("--set", o.set,
+                      "LABEL=VALUE, or #ROW=VALUE where labels repeat: an edit made after the "
+                      "read, as in the window (repeatable)");
     write->add_option("--save", o.save,
                       "The file the save dialog receives (without it the dialog is cancelled)");
     add_common(app.add_subcommand("restore", "Restore MFG"));

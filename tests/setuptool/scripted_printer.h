@@ -29,6 +29,7 @@ struct ScriptedPrinter {
     bool silent = false;
     std::string name = "KP28Plus";  // normal-mode product name
     std::string version = "1.00A";
+    std::string description;  // what "m" sends (nothing when empty)
 
     Bytes written_image;  // what "w" delivered
     std::size_t w_left = 0;
@@ -81,6 +82,9 @@ struct ScriptedPrinter {
                     case 'w':
                         written_image.clear();
                         w_left = image.size() + 4;
+                        break;
+                    case 'm':
+                        if (!description.empty()) p.receive(description);
                         break;
                     case 'R':
                         ++restores;

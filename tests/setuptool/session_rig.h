@@ -35,6 +35,7 @@ struct SessionRig {
         {kp28setup::PortInfo::Kind::Serial, "COM1", "/dev/ttyS0", false}};
     std::vector<std::chrono::milliseconds> pauses;
     std::unique_ptr<kp28setup::Session> session;
+    kp28setup::EditorHooks* editor = nullptr;
 
     kp28setup::Session& start() {
         printer.attach(port);
@@ -42,7 +43,7 @@ struct SessionRig {
         session = std::make_unique<kp28setup::Session>(
             kp28setup::SessionDeps{port, op, [this] { return ports; },
                                    [this](std::chrono::milliseconds ms) { pauses.push_back(ms); },
-                                   &observer, nullptr, limits});
+                                   &observer, editor, limits});
         session->Form_Load();
         return *session;
     }

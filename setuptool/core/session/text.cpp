@@ -1,3 +1,4 @@
+#include "kp28setup/editor.h"
 #include "kp28setup/session.h"
 
 namespace kp28setup {
@@ -28,6 +29,47 @@ std::string cp1252_to_utf8(const std::string& bytes) {
             out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
             out += static_cast<char>(0x80 | (cp & 0x3F));
         }
+    }
+    return out;
+}
+
+std::optional<std::string> utf8_to_cp1252(std::string_view utf8) {
+    std::string out;
+    out.reserve(utf8.size());
+    for (std::size_t i = 0; i < utf8.size();) {
+        const auto b0 = static_cast<unsigned char>(utf8[i]);
+        char32_t cp = 0;
+        std::size_t len = 0;
+        if (b0 < 0x80) {
+            cp = b0;
+            len = 1;
+        } else if ((b0 & 0xE0) == 0xC0) {
+            cp = b0 & 0x1F;
+            len = 2;
+        } else if ((b0 & 0xF0) == 0xE0) {
+            cp = b0 & 0x0F;
+            len = 3;
+        } else {
+            return std::nullopt;  // beyond the code page, or no UTF-8 at all
+        }
+        if (i + len > utf8.size()) return std::nullopt;
+        for (std::size_t k = 1; k < len; ++k) {
+            const auto b = static_cast<unsigned char>(utf8[i + k]);
+            if ((b & 0xC0) != 0x80) return std::nullopt;
+            cp = (cp << 6) | (b & 0x3F);
+        }
+        // Overlong forms would give a second spelling of the same byte.
+        if ((len == 2 && cp < 0x80) || (len == 3 && cp < 0x800)) return std::nullopt;
+        i += len;
+        if (cp < 0x80 || (cp >= 0xA0 && cp < 0x100)) {
+            out += static_cast<char>(cp);
+            continue;
+        }
+        int byte = -1;
+        for (int k = 0; k < 32; ++k)
+            if (kHigh[k] ? kHigh[k] == cp : cp == static_cast<char32_t>(0x80 + k)) byte = 0x80 + k;
+        if (byte < 0) return std::nullopt;
+        out += static_cast<char>(byte);
     }
     return out;
 }

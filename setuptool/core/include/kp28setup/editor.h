@@ -260,7 +260,7 @@ class Editor : public EditorHooks {
     // Element index of family f (exists false beyond the created count).
     ElementState element(Family f, int index) const;
     ContentState content() const { return content_; }
-    double RowTop() const { return row_top_; }
+    double RowTop() const { return b_.RowTop; }
 
     // --- the last build ---
     std::vector<RowView> rows() const;
@@ -285,8 +285,40 @@ class Editor : public EditorHooks {
     const BuildState& build_state() const { return b_; }
 
   private:
+    struct Row {
+        RowKind kind = RowKind::Title;
+        int line = 0;
+        int element = 0;
+        int row = -1;
+        int top = 0;
+        std::string label_bytes;
+    };
+
     void notify_element(Family f, int index, unsigned aspects);
     void set_content(int height, int top);
+    int top_for_scroll() const;
+    ElementState& ensure(Family f, int n);
+    ElementState& el(Family f, int n) {
+        return elements_[static_cast<std::size_t>(f)][static_cast<std::size_t>(n)];
+    }
+    void reset_build();
+    void build_line(int line_no);
+    std::optional<std::string> check_record(char letter);
+    void warn(int line_no, const std::string& problem);
+    void report_warnings();
+    // Field readers over current_line.
+    std::string read_label();
+    std::string next_field();
+    std::int16_t next_number();
+    void parse_slot();
+    int read_slot_value();
+    // Row builders, with current_line set.
+    void add_title_row();
+    void add_enum_row();
+    void add_range_row();
+    void add_string_row();
+    void add_ip_row();
+    EditResult range_edit(int i, int value);
 
     EditorObserver* observer_ = nullptr;
     Session* session_ = nullptr;
@@ -297,26 +329,19 @@ class Editor : public EditorHooks {
     std::array<std::vector<ElementState>, kFamilyCount> elements_;
     std::array<int, kFamilyCount> created_{};
     ContentState content_;
-    double row_top_ = 0;
+    int scroll_value_ = 0;
+    int scroll_max_ = kVScroll1Max;
     BuildState b_;
+    std::size_t cursor_ = 0;  // index after the TAB that ended the last field read
+    int line_no_ = 0;
     bool complete_ = false;
     std::vector<std::string> warnings_;
+    std::vector<std::string> fetch_warnings_;
 
-    // The slot table and the per-family maps.
+    // The slot table and the per-family maps (kMaxElements entries each).
     std::vector<ParameterSlot> slots_;
     std::vector<std::int16_t> enum_slot_, range_slot_, string_slot_, ip_slot_, range_bias_;
-
-    struct Row {
-        RowKind kind;
-        int line;
-        int element;
-        int row;
-        std::string label_bytes;
-    };
     std::vector<Row> rows_;
-    // Per row number: the items of an enumeration, in the description's bytes.
-    std::vector<std::vector<std::string>> enum_items_;
-    std::vector<std::int16_t> range_min_, range_max_;
 };
 
 // Text for the image: characters that encode to one Windows-1252 byte each

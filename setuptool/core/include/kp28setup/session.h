@@ -175,6 +175,14 @@ class Session {
     bool last_maintenance_done() const { return maintenance_done_; }
     std::optional<int> last_updater_exit() const { return updater_exit_; }
 
+    // For the parameter editor: its reports in the status label and in a
+    // message box.
+    void show_status(const std::string& text) { set_status(text); }
+    void show_message(const std::string& title, const std::string& text, Icon icon) {
+        message(title, text, icon);
+    }
+    const TimeLimits& limits() const { return d_.limits; }
+
     // Outcome of the last write: the echo matched (the printer took the image).
     bool last_write_confirmed() const { return write_confirmed_; }
     // Outcome of the last restore: "R" went out.
