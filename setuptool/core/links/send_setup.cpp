@@ -15,6 +15,7 @@ constexpr const char* kIpPrompt = "INSERT IP ADDRESS (XXX.XXX.XXX.XXX): ";
 constexpr const char* kIpTitle = "SEND SETUP TO PRINTER VIA ETHERNET INTERFACE";
 constexpr const char* kIpDefault = "192.186.0.255";
 constexpr auto kUsbPause = std::chrono::milliseconds(100);
+constexpr auto kSettle = std::chrono::milliseconds(200);
 
 }  // namespace
 
@@ -119,10 +120,13 @@ void Session::send_file_com(const std::string& path) {
         } else {
             for (const auto piece : pieces(*file))
                 send_com(std::string(piece.begin(), piece.end()));
-            // The file has left only when the line has sent it.
-            if (d_.port.drain(d_.limits.drain))
+            // The file has left only when the line has sent it. An adapter
+            // may still hold the last bytes in its own buffer once the
+            // driver's queue is empty; the speed changes after they are out.
+            if (d_.port.drain(d_.limits.drain)) {
+                d_.pause(kSettle);
                 send_complete_ = true;
-            else
+            } else
                 send_failed("the line did not send the file within " +
                             std::to_string(d_.limits.drain.count()) + " ms");
         }
