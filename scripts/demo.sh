@@ -7,9 +7,9 @@ set -euo pipefail
 
 build=${1:-build}
 build=$(cd "$build" && pwd)
-sim="$build/sim/kp28sim"
-updater="$build/fwupdate/Kp28FWUpdate"
-setup="$build/setuptool/cli/kp28setup"
+sim="$build/bin/kp28sim"
+updater="$build/bin/Kp28FWUpdate"
+setup="$build/bin/kp28setup"
 for exe in "$sim" "$updater" "$setup"; do
   [ -x "$exe" ] || { echo "demo: $exe is missing; build first (make build)" >&2; exit 1; }
 done

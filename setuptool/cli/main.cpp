@@ -13,6 +13,7 @@
 #include <string>
 
 #include "editor_options.h"
+#include "maintenance_commands.h"
 #include "terminal_operator.h"
 
 namespace {
@@ -73,6 +74,14 @@ const char* kHelpFooter = R"(Commands:
                is refused and nothing is written to the printer.
   restore      Restore MFG: "R" to a printer in setup mode, then Read NVM
   exit-setup   Exit from SETUP: "g" to a KP28Plus in setup mode
+  send FILE    Send  Setup: the setup file, unchanged, to a printer in normal
+               mode over the entry's link (LPTn node, USB library for "USB"
+               and USB (CdC), TCP for LAN with --ip, COM at 9600)
+  load-fw FILE Load FW: KP28Plus: LPT copy, USB CDC push at 115200, or the
+               updater for "USB"; KP28: LPT copy, FTP upload for LAN (--ip),
+               else the updater
+  reboot       Reboot: the updater restarts the first USB printer
+  usb-id ID    USB ID: the updater records ID (at most 32 characters)
 
 Output: messages go to standard error as "TITLE: text" lines and results to
 standard output; with --json one object is printed at the end: command, ok,
@@ -82,10 +91,17 @@ nvm {length, checksum}, parameters [{kind, label, top, and for parameter
 rows row, offset, size, value; enum: index, stored, items; range: stored,
 min, max, bias, large_step}], editor_height (twips), warnings (description
 lines that built no row), and for write refused (the edits not taken).
-Exit status: 0 done, 1 failed, 2 usage error.
+for send: sent, interface; for load-fw, reboot and
+usb-id: interface, updater_exit (null when the updater did not run) and
+report {caption, lines} (the report window; null when it was not shown).
+--ip ADDR[:PORT] answers the IP address box (9100 for send, 21 for the FTP
+upload, unless a port is given). Exit status: 0 done, 1 failed, 2 usage error.
 
 Environment:
   KP28_SYSROOT               prefix of every hardware look-up (tests: a fake tree)
+  KP28FWUPDATE               the updater to run (default: Kp28FWUpdate beside
+                             kp28setup, then on PATH)
+  KP28WRAP_LIBRARY           the USB library file (default libkp28wrap.so.1)
   KP28SETUP_READ_TIMEOUT_MS  replaces the serial read limits (3000 ms between
                              bytes of a reply, 20000 ms for the first byte of the
                              write echo); a silent printer ends the operation with
@@ -127,7 +143,7 @@ bool write_raw_image(const kp28setup::Session& s, const std::string& path) {
     return false;
 }
 
-int run(const std::string& command, const Options& o) {
+int run(const std::string& command, const Options& o, const kp28setup_cli::MaintenanceOptions& mo) {
     if (command == "read" && !o.modules.empty())
         return kp28setup_cli::run_stored_description(o.modules, o.image, o.model != "kp28", o.json);
     const std::string root = kp28::sysroot();
@@ -183,7 +199,11 @@ int run(const std::string& command, const Options& o) {
     bool ok = false;
     bool with_nvm = false;
     std::vector<std::string> refused;
-    if (command == "read") {
+    kp28setup_cli::MaintenanceOutcome maintenance;
+    if (kp28setup_cli::is_maintenance_command(command)) {
+        maintenance = kp28setup_cli::run_maintenance(command, mo, s, op);
+        ok = maintenance.ok;
+    } else if (command == "read") {
         with_nvm = true;
         s.cmd_readNVM_Click();
         // A read without its editor (no description) has not done its job.
@@ -223,8 +243,10 @@ int run(const std::string& command, const Options& o) {
             kp28setup_cli::add_editor_report(j, editor);
             if (command == "write") j["refused"] = refused;
         }
+        if (!maintenance.extra.is_null()) j.update(maintenance.extra);
         std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     } else {
+        for (const auto& line : maintenance.text) std::cout << line << "\n";
         std::cout << "printer: " << s.text1() << "\n"
                   << "model: " << (s.plus_displayed() ? "KP28Plus" : "KP28") << "\n";
         if (with_nvm) {
@@ -242,7 +264,8 @@ int run(const std::string& command, const Options& o) {
 int main(int argc, char** argv) {
     CLI::App app{
         "kp28setup: read, write and restore the setup memory of a KP28 or KP28Plus "
-        "printer in setup mode, and list the interfaces it can be reached by."};
+        "printer in setup mode, send setup files, load firmware, reboot and record the USB "
+        "identifier, and list the interfaces a printer can be reached by."};
     app.footer(kHelpFooter);
     app.require_subcommand(1);
     Options o;
@@ -278,6 +301,8 @@ int main(int argc, char** argv) {
                       "The file the save dialog receives (without it the dialog is cancelled)");
     add_common(app.add_subcommand("restore", "Restore MFG"));
     add_common(app.add_subcommand("exit-setup", "Exit from SETUP"));
+    kp28setup_cli::MaintenanceOptions mo;
+    for (auto* c : kp28setup_cli::add_maintenance_commands(app, mo)) add_common(c);
 
     try {
         app.parse(argc, argv);
@@ -286,7 +311,7 @@ int main(int argc, char** argv) {
         return rc == 0 ? kExitOk : kExitUsage;
     }
     try {
-        return run(app.get_subcommands().front()->get_name(), o);
+        return run(app.get_subcommands().front()->get_name(), o, mo);
     } catch (const std::exception& e) {
         std::cerr << "kp28setup: " << e.what() << "\n";
         return kExitFailed;

@@ -37,6 +37,7 @@ enum class Change {
     ProgramEnded,
     ReportWindow,  // report_window() was filled and shown, or unloaded by OK
     WaitWindow,    // wait_window_shown() changed (frmAttesa)
+    Printed,       // a text was printed on the window's surface (printed())
 };
 
 // Mouse pointers: the hourglass while an operation talks to the printer.
@@ -157,6 +158,9 @@ class Session {
     void OKButton_Click();
     const ReportWindow& report_window() const { return report_; }
     bool wait_window_shown() const { return wait_shown_; }
+    // What has been printed on the window's surface, one item per print
+    // (announced as Printed).
+    const std::vector<std::string>& printed() const { return printed_; }
 
     // The USB library of "Send  Setup" (default: libkp28wrap.so.1 bound with
     // dlopen on first use) and the updater (default: find_updater()).
@@ -229,9 +233,21 @@ class Session {
     void show_report(const std::string& caption);
     void empty_report_file();
     void run_updater(const std::vector<std::string>& args, const std::string& caption);
+    LinkState& links();
+    void process_events();
+    void send_failed(const std::string& what);
+    std::optional<std::string> parallel_node(char digit);
+    void send_file_lpt(const std::string& path, char digit);
+    void send_file_com(const std::string& path);
+    void set_window_enabled(bool on);
+    bool load_fw_lpt(const std::string& firmware);
+    bool load_fw_cdc(const std::string& firmware);
+    bool load_fw_lan(const std::string& firmware);
+    void maintenance_failed(const std::string& title, const std::string& what);
     std::unique_ptr<LinkState, LinkStateDeleter> links_;
     ReportWindow report_;
     bool wait_shown_ = false;
+    std::vector<std::string> printed_;
     bool send_complete_ = false;
     bool maintenance_done_ = false;
     std::optional<int> updater_exit_;
