@@ -124,7 +124,6 @@ class GuiSession : public QObject {
         QVERIFY(plus->isChecked());
         QVERIFY(!kp28->isChecked());
         QVERIFY(rig.window->findChild<QWidget*>("Picture5")->isVisible());
-        QVERIFY(rig.button(Command::ExitSetup)->isEnabled());
         QVERIFY(rig.buttons_mirror_session());
     }
 
@@ -271,14 +270,72 @@ class GuiSession : public QObject {
         expect_enabled({Command::WriteNvm, Command::RestoreMfg}, {Command::SendSetup});
     }
 
+    void send_setup_over_the_network() {
+        // The setup file written above goes to the printer, switched on in
+        // normal mode, through the LAN entry.
+        rig.printer->power_cycle();
+        QVERIFY(QTest::qWaitFor(
+            [this] { return !rig.printer->away() && !rig.printer->in_setup_mode(); },
+            guitest::kOperationMs));
+        auto* port = rig.window->findChild<QComboBox*>("port");
+        const int lan = port->findText("LAN");
+        QVERIFY(lan >= 0);
+        port->setCurrentIndex(lan);
+        emit port->activated(lan);
+        QVERIFY(rig.idle());
+        QVERIFY(rig.buttons_mirror_session());
+        QVERIFY(rig.button(Command::SendSetup)->isEnabled());
+
+        const std::string file = (std::filesystem::current_path() / "edited.dmp").string();
+        rig.script.open_answers = {file};
+        rig.script.input_answers = {"127.0.0.1:" + std::to_string(rig.printer->tcp_port())};
+        const int applied = rig.printer->setup_frames_applied();
+        const auto before = rig.script.messages().size();
+        QVERIFY(rig.click(Command::SendSetup));
+        QVERIFY(QTest::qWaitFor([&] { return rig.printer->setup_frames_applied() == applied + 1; },
+                                10000));
+        const auto& shown = rig.script.shown();
+        const auto open = std::find_if(shown.begin(), shown.end(), [](const auto& x) {
+            return x.kind == kp28setup::ScriptedOperator::Shown::OpenDialog;
+        });
+        QVERIFY(open != shown.end());
+        QCOMPARE(open->dialog.title, std::string("SELECT SETUP FILE"));
+        const auto input = std::find_if(shown.begin(), shown.end(), [](const auto& x) {
+            return x.kind == kp28setup::ScriptedOperator::Shown::Input;
+        });
+        QVERIFY(input != shown.end());
+        QCOMPARE(input->message.title, std::string("SEND SETUP TO PRINTER VIA ETHERNET INTERFACE"));
+        const auto msgs = rig.script.messages();
+        QVERIFY(msgs.size() > before);
+        QCOMPARE(msgs.back().text, std::string("SETUP EXECUTED"));
+        QVERIFY(rig.buttons_mirror_session());
+    }
+
     void exit_from_setup() {
+        rig.printer->enter_setup_mode();
+        QVERIFY(
+            QTest::qWaitFor([this] { return !rig.printer->away() && rig.printer->in_setup_mode(); },
+                            guitest::kOperationMs));
+        auto* port = rig.window->findChild<QComboBox*>("port");
+        port->setCurrentIndex(0);
+        emit port->activated(0);
+        QVERIFY(rig.idle());
+        QVERIFY(rig.buttons_mirror_session());
+        // Picking a COM entry leaves "Exit from SETUP" off until a read finds
+        // a KP28Plus in setup mode.
+        QVERIFY(rig.click(Command::ReadNvm));
+        QVERIFY(rig.button(Command::ExitSetup)->isEnabled());
         QSignalSpy ended(rig.window.get(), &kp28gui::MainWindow::programEnded);
         QTest::mouseClick(rig.button(Command::ExitSetup), Qt::LeftButton);
         QVERIFY(ended.wait(guitest::kOperationMs) || ended.count() == 1);
         QVERIFY(!rig.window->isVisible());
-        const auto bytes = rig.to_printer();
-        QVERIFY(!bytes.empty());
-        QCOMPARE(int(bytes.back()), int('g'));
+        // "n" and its answer, then "g" as the last byte.
+        QVERIFY(QTest::qWaitFor(
+            [this] {
+                const auto b = rig.to_printer();
+                return !b.empty() && b.back() == 'g';
+            },
+            5000));
     }
 };
 
