@@ -4,10 +4,10 @@
 // which must create none. Runs under the offscreen platform unless
 // QT_QPA_PLATFORM says otherwise.
 #include <benchmark/benchmark.h>
-#include <kp28/protocol/description.h>
 #include <kp28setup/editor.h>
 
 #include <QApplication>
+#include <QWidget>
 #include <memory>
 
 #include "editor_view.h"
@@ -16,29 +16,36 @@ namespace {
 
 constexpr int kRows = 1001;
 
+// One description line: the letter, a TAB, then every field with its TAB.
+std::string line(char letter, std::initializer_list<std::string> fields) {
+    std::string out(1, letter);
+    out += '\t';
+    for (const auto& f : fields) out += f + '\t';
+    return out + "\r\n";
+}
+
 std::string big_description() {
-    std::vector<kp28::DescriptionRecord> r;
+    std::string text;
     for (int i = 0; i < kRows; ++i) {
-        if (i % 50 == 0) r.push_back(kp28::TitleRecord{"Group " + std::to_string(i / 50)});
-        const auto off = static_cast<std::int16_t>((i * 7) % 2000);
+        if (i % 50 == 0) text += line('T', {"Group " + std::to_string(i / 50)});
+        const std::string off = std::to_string((i * 7) % 2000);
         const std::string label = "Parameter " + std::to_string(i);
         switch (i % 4) {
             case 0:
-                r.push_back(kp28::EnumRecord{label, 1, off, {"off", "on", "auto", "test"}});
+                text += line('E', {label, "1", off, "4", "off", "on", "auto", "test"});
                 break;
             case 1:
-                r.push_back(kp28::RangeRecord{'M', label, 1, off, 0, 200, 0});
+                text += line('M', {label, "1", off, "0", "200", "0"});
                 break;
             case 2:
-                r.push_back(kp28::StringRecord{label, 16, off});
+                text += line('S', {label, "16", off});
                 break;
             default:
-                r.push_back(kp28::IpRecord{label, 4, off});
+                text += line('I', {label, "4", off});
                 break;
         }
     }
-    r.push_back(kp28::EndRecord{});
-    return kp28::format_description(r);
+    return text + line('Z', {});
 }
 
 struct Window {
@@ -86,8 +93,17 @@ void BM_SecondBuild(benchmark::State& state) {
     if (w.widgets() != after_first) state.SkipWithError("the second build created widgets");
 }
 
+// The model alone, without widgets: what the window adds is the rest.
+void BM_ModelOnly(benchmark::State& state) {
+    const std::string text = big_description();
+    kp28setup::Editor model;
+    model.clear_editor();
+    for (auto _ : state) model.build_from_description(text);
+}
+
 }  // namespace
 
+BENCHMARK(BM_ModelOnly)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_FirstBuild)->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(BM_SecondBuild)->Unit(benchmark::kMillisecond)->Iterations(5);
 

@@ -35,15 +35,21 @@ QString qs(const std::string& s) {
 
 void place(QWidget* w, Family f, int part, int top_twips) {
     const auto g = kp28setup::design_geometry(f, part);
-    const int h = g.height > 0 ? px(g.height) : w->sizeHint().height();
+    // A height "set by the font" is the one the first list took: every list
+    // shares the font, and asking each for its size hint costs more than the
+    // rest of its row.
+    static int font_height = 0;
+    if (g.height == 0 && font_height == 0) font_height = w->sizeHint().height();
+    const int h = g.height > 0 ? px(g.height) : font_height;
     w->setGeometry(px(g.left), px(top_twips), px(g.width), h);
 }
 
-// A label that sizes itself to its caption keeps its Left and Top.
+// A label that sizes itself to its caption keeps its Left and Top. Its size
+// comes from the font's metrics: a plain one-line caption needs no layout.
 void autosize(QLabel* l) {
-    const QPoint at = l->pos();
-    l->adjustSize();
-    l->move(at);
+    const QFontMetrics fm(l->font());
+    const int m = 2 * (l->margin() + l->frameWidth());
+    l->resize(fm.horizontalAdvance(l->text()) + m + 1, fm.height() + m);
 }
 
 }  // namespace
@@ -92,6 +98,7 @@ void EditorView::attach_direct(kp28setup::Editor& model) {
 }
 
 void EditorView::set_busy(bool busy) {
+    if (!busy) flush();
     picture1_->setEnabled(!busy);
 }
 
@@ -124,11 +131,12 @@ void EditorView::content_changed(const kp28setup::ContentState& c) {
     forward([this, c] { content(c); });
 }
 
+void EditorView::build_started() {
+    forward([this] { started(); });
+}
+
 void EditorView::build_finished(int rows, const std::vector<std::string>&) {
-    forward([this, rows] {
-        rows_built_ = rows;
-        ++builds_;
-    });
+    forward([this, rows] { finished(rows); });
 }
 
 // --- on the window's thread ---
@@ -173,8 +181,9 @@ void EditorView::make_element(Family f, int index) {
         case Family::Enum: {
             auto* c = new QComboBox(picture1_);
             name_it(c, name);
-            c->setEditable(true);
-            c->setInsertPolicy(QComboBox::NoInsert);
+            // A list to choose from: text typed into a combo box's edit
+            // part would change nothing in the image.
+            c->setEditable(false);
             connect(c, &QComboBox::activated, this, [this, index](int item) {
                 edit([index, item](kp28setup::Editor& e) { e.cmb_Enum_Click(index, item); });
             });
@@ -238,10 +247,63 @@ void EditorView::make_element(Family f, int index) {
         ws[part]->hide();
     }
     widgets_[fi(f)].push_back(std::move(ws));
+    pending_[fi(f)].emplace_back();
+    ElementState hidden;
+    hidden.exists = true;
+    shown_[fi(f)].push_back(hidden);
+}
+
+void EditorView::started() {
+    building_ = true;
+}
+
+void EditorView::finished(int rows) {
+    flush();
+    building_ = false;
+    rows_built_ = rows;
+    ++builds_;
 }
 
 void EditorView::changed(Family f, int index, unsigned aspects, const ElementState& s) {
     ensure(f, index);
+    if (!building_) {
+        flush();
+        apply(f, index, aspects, s);
+        return;
+    }
+    auto& slot = pending_[fi(f)][index];
+    if (!slot) dirty_.emplace_back(f, index);
+    slot = s;
+    if (!flush_queued_) {
+        flush_queued_ = true;
+        QMetaObject::invokeMethod(
+            this, [this] { flush(); }, Qt::QueuedConnection);
+    }
+}
+
+void EditorView::flush() {
+    flush_queued_ = false;
+    if (dirty_.empty()) return;
+    auto dirty = std::move(dirty_);
+    dirty_.clear();
+    for (const auto& [f, index] : dirty) {
+        auto& slot = pending_[fi(f)][index];
+        const ElementState s = std::move(*slot);
+        slot.reset();
+        const ElementState& now = shown_[fi(f)][index];
+        unsigned aspects = 0;
+        if (s.visible != now.visible) aspects |= kp28setup::kAspectVisibility;
+        if (s.top != now.top) aspects |= kp28setup::kAspectTop;
+        ElementState a = s, b = now;
+        a.visible = b.visible = false;
+        a.top = b.top = 0;
+        if (!(a == b)) aspects |= kp28setup::kAspectContent;
+        if (aspects) apply(f, index, aspects, s);
+    }
+}
+
+void EditorView::apply(Family f, int index, unsigned aspects, const ElementState& s) {
+    shown_[fi(f)][index] = s;
     const auto& ws = widgets_[fi(f)][index];
     if (aspects & kp28setup::kAspectContent) {
         for (std::size_t part = 0; part < ws.size(); ++part) {
@@ -262,7 +324,6 @@ void EditorView::changed(Family f, int index, unsigned aspects, const ElementSta
                     c->addItems(items);
                 }
                 c->setCurrentIndex(s.selected);
-                if (s.selected < 0) c->setEditText({});
             } else if (auto* sb = qobject_cast<QScrollBar*>(w)) {
                 sb->setRange(s.slider_min, s.slider_max);
                 sb->setSingleStep(s.small_step);

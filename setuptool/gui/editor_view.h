@@ -11,6 +11,7 @@
 #include <QObject>
 #include <array>
 #include <functional>
+#include <optional>
 #include <vector>
 
 class QComboBox;
@@ -57,6 +58,10 @@ class EditorView : public QObject, public kp28setup::EditorObserver {
     void changed(kp28setup::Family f, int index, unsigned aspects,
                  const kp28setup::ElementState& s);
     void content(const kp28setup::ContentState& c);
+    void started();
+    void finished(int rows);
+    // Applies the element changes collected during a build.
+    void flush();
 
   private:
     // EditorObserver, on the model's thread.
@@ -64,7 +69,9 @@ class EditorView : public QObject, public kp28setup::EditorObserver {
     void element_changed(kp28setup::Family f, int index, unsigned aspects,
                          const kp28setup::ElementState& state) override;
     void content_changed(const kp28setup::ContentState& c) override;
+    void build_started() override;
     void build_finished(int rows, const std::vector<std::string>& warnings) override;
+    void apply(kp28setup::Family f, int index, unsigned aspects, const kp28setup::ElementState& s);
 
     void ensure(kp28setup::Family f, int index);
     void make_element(kp28setup::Family f, int index);
@@ -82,6 +89,18 @@ class EditorView : public QObject, public kp28setup::EditorObserver {
     std::array<std::vector<std::vector<QWidget*>>, kp28setup::kFamilyCount> widgets_;
     int rows_built_ = 0;
     int builds_ = 0;
+
+    // During a build the model hides every row and shows the new ones; the
+    // changes are collected and applied once per pass of the event loop, so
+    // that an element hidden and shown again with the same content is left
+    // alone, and the editor still grows visibly while it is built.
+    bool building_ = false;
+    bool flush_queued_ = false;
+    std::vector<std::pair<kp28setup::Family, int>> dirty_;
+    std::array<std::vector<std::optional<kp28setup::ElementState>>, kp28setup::kFamilyCount>
+        pending_;
+    // What each element shows now.
+    std::array<std::vector<kp28setup::ElementState>, kp28setup::kFamilyCount> shown_;
 };
 
 }  // namespace kp28gui
