@@ -3,7 +3,7 @@
 set -euo pipefail
 build=${1:-build}
 found=0
-for exe in "$build"/bench/*/bench_*; do
+for exe in "$build"/bench/*/bench_* "$build"/bin/bench_*; do
   [ -x "$exe" ] || continue
   found=1
   echo "== $(basename "$exe")"
