@@ -141,7 +141,7 @@ TEST_F(Kp28setup, ReadsAKp28PlusInSetupModeAndSavesItsFiles) {
     auto& p = start(Model::KP28Plus, true);
     const CliRun r = run({"read", "--yes", "--json", "--save", "r.dmp", "--image", "r.bin"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(received(), (std::vector<std::pair<unsigned, Bytes>>{{19200, letters("nr")}}));
+    EXPECT_EQ(received(), (std::vector<std::pair<unsigned, Bytes>>{{19200, letters("nrm")}}));
     const Bytes image = p.nvm();
     const auto crc = kp28::nvm_crc(image, image.size(), true);
     EXPECT_EQ(r.out["command"], "read");
@@ -171,7 +171,7 @@ TEST_F(Kp28setup, ReadsAKp28ThatIsSilentAtNormalSpeed) {
     const CliRun r = run({"read", "--yes", "--json"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(received(), (std::vector<std::pair<unsigned, Bytes>>{
-                              {19200, letters("n")}, {9600, kNameQuery}, {19200, letters("r")}}));
+                              {19200, letters("n")}, {9600, kNameQuery}, {19200, letters("rm")}}));
     EXPECT_EQ(r.out["plus_model"], 0);
     EXPECT_EQ(r.out["model"], "KP28");
     EXPECT_EQ(r.out["commands"]["Exit from SETUP"], false);
@@ -277,7 +277,7 @@ TEST_F(Kp28setup, RestoreSendsRThenReadsTheDefaults) {
     auto& p = start(Model::KP28Plus, true);
     const CliRun r = run({"restore", "--yes", "--json"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(received(), (std::vector<std::pair<unsigned, Bytes>>{{19200, letters("nRnr")}}));
+    EXPECT_EQ(received(), (std::vector<std::pair<unsigned, Bytes>>{{19200, letters("nRnrm")}}));
     EXPECT_EQ(p.nvm(), kp28sim::default_nvm(Model::KP28Plus));
     EXPECT_EQ(r.out["commands"]["Write NVM"], true);
 }
@@ -316,8 +316,8 @@ TEST_F(Kp28setup, Kp28ModelOptionSkipsTheModelQuery) {
     start(Model::KP28, true);
     const CliRun r = run({"read", "--yes", "--json", "--model", "kp28", "-i", "COM1"});
     ASSERT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(received(),
-              (std::vector<std::pair<unsigned, Bytes>>{{9600, kNameQuery}, {19200, letters("r")}}));
+    EXPECT_EQ(received(), (std::vector<std::pair<unsigned, Bytes>>{{9600, kNameQuery},
+                                                                   {19200, letters("rm")}}));
 }
 
 TEST_F(Kp28setup, UsageErrorsAndHelp) {
@@ -365,6 +365,7 @@ TEST_F(Kp28setup, LengthsAroundTheSwapRule) {
             if (speed != 19200) return {};
             if (b == 'n') return letters("KP28plus   ");
             if (b == 'r') return c.length + image + Bytes(crc.begin(), crc.end());
+            if (b == 'm') return letters("Z\t\r\n");
             return {};
         });
         const CliRun r = run({"read", "--yes", "--json"}, {{"KP28SETUP_READ_TIMEOUT_MS", "300"}});
@@ -388,6 +389,7 @@ TEST_F(Kp28setup, EchoMismatchIsReportedAndNothingIsSaved) {
                                  : Bytes{};
         if (b == 'n') return letters("KP28+      ");
         if (b == 'r') return Bytes{0x00, 0x08} + image + Bytes(crc.begin(), crc.end());
+        if (b == 'm') return letters("Z\t\r\n");
         if (b == 'w') w_left = 2048 + 4;
         return {};
     });
@@ -398,7 +400,7 @@ TEST_F(Kp28setup, EchoMismatchIsReportedAndNothingIsSaved) {
     EXPECT_FALSE(std::filesystem::exists(dir_ / "e.dmp"));
     // "w", every image byte and the checksum went out at the setup speed.
     const auto got = lp.received();
-    ASSERT_EQ(got.size(), 2 + 1 + 2048 + 4u);
+    ASSERT_EQ(got.size(), 3 + 1 + 2048 + 4u);
     for (const auto& [speed, byte] : got) EXPECT_EQ(speed, 19200u);
 }
 
