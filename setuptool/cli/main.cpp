@@ -91,11 +91,14 @@ nvm {length, checksum}, parameters [{kind, label, top, and for parameter
 rows row, offset, size, value; enum: index, stored, items; range: stored,
 min, max, bias, large_step}], editor_height (twips), warnings (description
 lines that built no row), and for write refused (the edits not taken).
-for send: sent, interface; for load-fw, reboot and
-usb-id: interface, updater_exit (null when the updater did not run) and
-report {caption, lines} (the report window; null when it was not shown).
---ip ADDR[:PORT] answers the IP address box (9100 for send, 21 for the FTP
-upload, unless a port is given). Exit status: 0 done, 1 failed, 2 usage error.
+Exit status: 0 done, 1 failed, 2 usage error.
+
+Send and maintenance: --json adds for send: sent, interface; for load-fw,
+reboot and usb-id: interface, updater_exit (null when the updater did not
+run, -1 when a signal ended it) and report {caption, lines} (the report
+window; null when it was not shown). --ip ADDR[:PORT] answers the IP address
+box (port 9100 for send, 21 for the FTP upload, unless one is given); without
+--ip the box counts as cancelled.
 
 Environment:
   KP28_SYSROOT               prefix of every hardware look-up (tests: a fake tree)
@@ -143,7 +146,7 @@ bool write_raw_image(const kp28setup::Session& s, const std::string& path) {
     return false;
 }
 
-int run(const std::string& command, const Options& o, const kp28setup_cli::MaintenanceOptions& mo) {
+int run(const std::string& command, const Options& o) {
     if (command == "read" && !o.modules.empty())
         return kp28setup_cli::run_stored_description(o.modules, o.image, o.model != "kp28", o.json);
     const std::string root = kp28::sysroot();
@@ -201,7 +204,8 @@ int run(const std::string& command, const Options& o, const kp28setup_cli::Maint
     std::vector<std::string> refused;
     kp28setup_cli::MaintenanceOutcome maintenance;
     if (kp28setup_cli::is_maintenance_command(command)) {
-        maintenance = kp28setup_cli::run_maintenance(command, mo, s, op);
+        maintenance =
+            kp28setup_cli::run_maintenance(command, kp28setup_cli::maintenance_options(), s, op);
         ok = maintenance.ok;
     } else if (command == "read") {
         with_nvm = true;
@@ -301,8 +305,7 @@ int main(int argc, char** argv) {
                       "The file the save dialog receives (without it the dialog is cancelled)");
     add_common(app.add_subcommand("restore", "Restore MFG"));
     add_common(app.add_subcommand("exit-setup", "Exit from SETUP"));
-    kp28setup_cli::MaintenanceOptions mo;
-    for (auto* c : kp28setup_cli::add_maintenance_commands(app, mo)) add_common(c);
+    for (auto* c : kp28setup_cli::add_maintenance_commands(app)) add_common(c);
 
     try {
         app.parse(argc, argv);
@@ -311,7 +314,7 @@ int main(int argc, char** argv) {
         return rc == 0 ? kExitOk : kExitUsage;
     }
     try {
-        return run(app.get_subcommands().front()->get_name(), o, mo);
+        return run(app.get_subcommands().front()->get_name(), o);
     } catch (const std::exception& e) {
         std::cerr << "kp28setup: " << e.what() << "\n";
         return kExitFailed;

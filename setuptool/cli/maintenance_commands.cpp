@@ -4,7 +4,13 @@ namespace kp28setup_cli {
 
 using nlohmann::json;
 
-std::vector<CLI::App*> add_maintenance_commands(CLI::App& app, MaintenanceOptions& mo) {
+MaintenanceOptions& maintenance_options() {
+    static MaintenanceOptions options;
+    return options;
+}
+
+std::vector<CLI::App*> add_maintenance_commands(CLI::App& app) {
+    MaintenanceOptions& mo = maintenance_options();
     auto* send =
         app.add_subcommand("send", "Send  Setup: a setup file to a printer in normal mode");
     send->add_option("FILE", mo.file, "The setup file (.dmp) the open dialog receives")->required();

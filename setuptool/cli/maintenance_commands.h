@@ -20,8 +20,10 @@ struct MaintenanceOptions {
     std::string usb_id;
 };
 
+// The options of the four subcommands, filled by the parse.
+MaintenanceOptions& maintenance_options();
 // Adds the four subcommands; the caller adds its common options to each.
-std::vector<CLI::App*> add_maintenance_commands(CLI::App& app, MaintenanceOptions& mo);
+std::vector<CLI::App*> add_maintenance_commands(CLI::App& app);
 bool is_maintenance_command(const std::string& name);
 
 struct MaintenanceOutcome {

@@ -264,5 +264,46 @@ TEST(LoadFw, Kp28PlusOnASerialEntryIsNotAvailable) {
     std::filesystem::remove(file);
 }
 
+TEST(LoadFw, CdcPushGoesAtItsSpeedInPiecesAndIsDrainedBeforeTheClose) {
+    const std::string file = temp_file("cdc.img", 1300);
+    SessionRig rig;
+    rig.ports = {{kp28setup::PortInfo::Kind::Serial, "COM65", "/dev/ttyACM0", true}};
+    rig.port.existing_ports = {65};
+    auto& s = rig.start();
+    ASSERT_EQ(s.interfaces().selected_text(), "USB (CdC)");
+    rig.op.open_answers = {file};
+    const std::size_t before = rig.port.writes().size();
+    s.cmdLoadFW_Click();
+    std::vector<std::string> got;
+    for (std::size_t i = before; i < rig.port.writes().size(); ++i)
+        got.push_back(rig.port.writes()[i].settings + " " +
+                      std::to_string(rig.port.writes()[i].bytes.size()));
+    EXPECT_EQ(got, (std::vector<std::string>{"115200,n,8,1 512", "115200,n,8,1 512",
+                                             "115200,n,8,1 276"}));
+    EXPECT_GE(rig.port.drains(), 1);
+    EXPECT_FALSE(rig.port.is_open());
+    EXPECT_TRUE(s.last_maintenance_done());
+    EXPECT_EQ(s.Interface, "COM65");
+    EXPECT_EQ(rig.message_texts(),
+              (std::vector<std::string>{"OPEN COVER, PRESS KEY S1 and TURN ON THE PRINTER"}));
+    // The wait window was shown for the push and hidden after it.
+    std::vector<bool> waits;
+    for (const auto& w : rig.op.shown())
+        if (w.kind == kp28setup::ScriptedOperator::Shown::WaitWindow) waits.push_back(w.wait_shown);
+    EXPECT_EQ(waits, (std::vector<bool>{true, false}));
+    EXPECT_FALSE(s.wait_window_shown());
+    EXPECT_TRUE(s.window_enabled());
+
+    // Cancel at the prompt sends nothing and gives the window back.
+    const std::size_t writes = rig.port.writes().size();
+    rig.op.prompt_answers = {false};
+    rig.op.open_answers = {file};
+    s.cmdLoadFW_Click();
+    EXPECT_EQ(rig.port.writes().size(), writes);
+    EXPECT_TRUE(s.window_enabled());
+    EXPECT_FALSE(s.last_maintenance_done());
+    std::filesystem::remove(file);
+}
+
 }  // namespace
 }  // namespace setuptest

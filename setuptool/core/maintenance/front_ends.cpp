@@ -102,7 +102,8 @@ void Session::run_updater(const std::vector<std::string>& args, const std::strin
     report_.caption = caption;
     if (ran.started) {
         maintenance_done_ = true;
-        updater_exit_ = ran.exit_code;
+        // -1: the updater did not exit by itself (a signal ended it).
+        updater_exit_ = ran.exit_code.value_or(-1);
     } else {
         maintenance_failed("ATTENTION !!!", "The updater could not be started: " + ran.reason);
     }

@@ -175,7 +175,8 @@ class Session {
     // Outcome of the last "Send  Setup": the whole file was handed to the link.
     bool last_send_complete() const { return send_complete_; }
     // Outcome of the last maintenance command: the firmware reached its link
-    // (copy, push, upload) or the updater ran; the updater's exit code when it ran.
+    // (copy, push, upload) or the updater ran; the updater's exit code when it
+    // ran (-1 when a signal ended it).
     bool last_maintenance_done() const { return maintenance_done_; }
     std::optional<int> last_updater_exit() const { return updater_exit_; }
 
