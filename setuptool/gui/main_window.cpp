@@ -293,6 +293,12 @@ void MainWindow::apply(const SessionView& v) {
 
 void MainWindow::closeEvent(QCloseEvent* e) {
     closing_ = true;
+    // The serial waits end within a tenth of a second, but a running updater
+    // child is waited for until it ends by its own limits: the window goes
+    // first, so that nothing looks hung meanwhile.
+    hide();
+    dialogs_->report_window()->hide();
+    dialogs_->wait_window_widget()->hide();
     worker_->shutdown();
     if (screen_busy_) {
         screen_busy_ = false;
