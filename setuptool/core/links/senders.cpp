@@ -13,6 +13,7 @@
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -77,6 +78,21 @@ SendResult write_all(int fd, std::span<const std::uint8_t> bytes, Clock::time_po
 
 // --- the library bound with dlopen ---
 
+// The library in lib/ beside our bin/, where the build and the install tree
+// put it; else its runtime name for the loader's own search. The RUNPATH
+// would find it too, but a loader call made through an interposed dlopen (as
+// the sanitizers do) is not ours, and the RUNPATH is then not consulted.
+std::string beside_library() {
+    constexpr const char* kName = "libkp28wrap.so.1";
+    std::error_code ec;
+    const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        const auto p = self.parent_path().parent_path() / "lib" / kName;
+        if (::access(p.c_str(), R_OK) == 0) return p.string();
+    }
+    return kName;
+}
+
 class DlopenUsbLibrary : public UsbLibrary {
   public:
     explicit DlopenUsbLibrary(std::string file) : file_(std::move(file)) {}
@@ -138,7 +154,7 @@ class DlopenUsbLibrary : public UsbLibrary {
             std::string file = file_;
             if (file.empty()) {
                 const char* env = std::getenv("KP28WRAP_LIBRARY");
-                file = env && *env ? env : "libkp28wrap.so.1";
+                file = env && *env ? env : beside_library();
             }
             void* h = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (!h) {
