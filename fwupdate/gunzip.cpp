@@ -782,6 +782,22 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
     // up as soon as its bits are known, before the output work of the current
     // symbol, so that the table load overlaps with the copy and survives a
     // mispredicted branch in it.
+    //
+    // The chain that limits this loop runs from one table load to the next:
+    // the entry's bit count shifts the buffer, whose low bits index the next
+    // load. A refill placed on that chain adds its shift and OR to every
+    // symbol, so the next entry is looked up before the refill wherever
+    // enough bits are left (a refill only adds bits above those held, so the
+    // entry stays right), and refills otherwise come while a load is in flight.
+    // Bits held after each step, from the 56 at the top of a round:
+    //   three primary literals, at most 33 bits:            23 left, >= 11
+    //   a length (primary: 16 bits with its extra bits)
+    //     and a distance (at most 15 + 13 = 28 bits):        12 left, >= 11
+    //   a length from a subtable (20) and a primary distance
+    //     (8 + 13 = 21):                                    15 left, >= 11
+    // Only a length and a distance both from subtables could leave fewer, so a
+    // length from a subtable refills first (that path is rare and already
+    // branches).
     auto room = [&] { return in <= in_last && out <= out_last; };
     KP28_REFILL();
     std::uint32_t e = litlen[bitbuf & litlen_mask];
@@ -800,41 +816,48 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
                 if (e & kLiteral) {
                     *out++ = static_cast<std::uint8_t>(e >> 16);
                     KP28_CONSUME(e);
-                    KP28_REFILL();
                     e = litlen[bitbuf & litlen_mask];
+                    KP28_REFILL();
                     continue;
                 }
             }
             KP28_REFILL();  // a length and a distance need up to 48 bits
         }
-        if (e & kLink) {
-            KP28_CONSUME(e);
-            e = litlen[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
-            if (e & kLiteral) {
-                *out++ = static_cast<std::uint8_t>(e >> 16);
-                KP28_CONSUME(e);
-                KP28_REFILL();
-                e = litlen[bitbuf & litlen_mask];
-                continue;
-            }
-        }
         if (e & kExceptional) {
-            KP28_CONSUME(e);
-            exit = (e & kEndOfBlock) ? FastExit::EndOfBlock
-                                     : FastExit::BadData;  // else symbol 286 or 287
-            break;
+            if (e & kLink) {
+                KP28_CONSUME(e);
+                e = litlen[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
+                KP28_REFILL();  // see above: a length from here may need it
+                if (e & kLiteral) {
+                    *out++ = static_cast<std::uint8_t>(e >> 16);
+                    KP28_CONSUME(e);
+                    e = litlen[bitbuf & litlen_mask];
+                    continue;
+                }
+            }
+            if (e & kExceptional) {
+                KP28_CONSUME(e);
+                exit = (e & kEndOfBlock) ? FastExit::EndOfBlock
+                                         : FastExit::BadData;  // else symbol 286 or 287
+                break;
+            }
         }
         const std::size_t length = KP28_VALUE(e, bitbuf);
         KP28_CONSUME(e);
 
         e = dist[bitbuf & dist_mask];
-        if (e & kLink) {
+        if (e & kExceptional) {
+            // A link, or symbol 30, 31 or an unused code.
+            if (!(e & kLink)) {
+                exit = FastExit::BadData;
+                break;
+            }
             KP28_CONSUME(e);
             e = dist[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
-        }
-        if (e & kExceptional) {  // symbol 30, 31 or unused
-            exit = FastExit::BadData;
-            break;
+            if (e & kExceptional) {
+                exit = FastExit::BadData;
+                break;
+            }
         }
         const std::size_t distance = KP28_VALUE(e, bitbuf);
         KP28_CONSUME(e);
@@ -842,8 +865,8 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
             exit = FastExit::BadData;
             break;
         }
-        KP28_REFILL();
         e = litlen[bitbuf & litlen_mask];
+        KP28_REFILL();
         copy_match_fast(out, distance, length);
         out += length;
     }
