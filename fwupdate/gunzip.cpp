@@ -615,6 +615,29 @@ bool Inflater::dynamic_tables() {
 // store 32 bytes at a time, so at most 31 bytes beyond it.
 constexpr std::size_t kCopySlack = 32;
 
+KP28_ALWAYS_INLINE void store_le64(std::uint8_t* p, std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+}
+
+// For a period of 2 to 7 bytes: the largest whole number of periods in a
+// word, the step at which one word of the pattern repeats. It is at most 7:
+// a round of four stores reaches 3 * 7 + 8 = 29 bytes past its start, and a
+// round starts before the end of the match, so no store goes more than 28
+// bytes past it (kCopySlack) ...
+constexpr std::array<std::uint8_t, 8> kPeriodStep = {0, 0, 8, 6, 8, 5, 6, 7};
+// ... and the factor that repeats the period's bytes across a word: a one at
+// every multiple of the period, in bytes. The copies never overlap, so the
+// product has no carries.
+constexpr std::array<std::uint64_t, 8> make_period_spread() {
+    std::array<std::uint64_t, 8> m{};
+    for (unsigned d = 2; d < 8; ++d)
+        for (unsigned at = 0; at < 8; at += d) m[d] |= std::uint64_t{1} << (8 * at);
+    return m;
+}
+constexpr auto kPeriodSpread = make_period_spread();
+static_assert(kPeriodSpread[3] == 0x0001000001000001ull);
+
 // Copies a match of `length` bytes from `dist` bytes back. The caller
 // guarantees length + kCopySlack bytes of room: whole words are copied and the
 // last may run past the match end (those bytes are later overwritten or lie
@@ -660,19 +683,21 @@ KP28_ALWAYS_INLINE void copy_match_fast(std::uint8_t* dst, std::size_t dist, std
             dst += 32;
         } while (dst < stop);
     } else {
-        // Period of 2 to 7 bytes: lay down the first eight bytes one by one,
-        // then copy words from a whole number of periods (at least 8) back.
-        for (int i = 0; i < 8; ++i) dst[i] = src[i];
-        // The smallest whole number of periods of at least eight bytes.
-        static constexpr std::uint8_t kStep[8] = {0, 0, 8, 9, 8, 10, 12, 14};
-        const std::size_t step = kStep[dist];
-        dst += 8;
-        src = dst - step;
-        while (dst < stop) {
-            std::memcpy(dst, src, 8);
-            dst += 8;
-            src += 8;
-        }
+        // Period of 2 to 7 bytes. Copying from just behind would load bytes
+        // that the previous store wrote, and wait for it to be forwarded; so
+        // the first eight bytes of the match are built in a register from the
+        // period's bytes and stored again at every whole number of periods
+        // that fits in a word, with no load at all.
+        const std::uint64_t word =
+            (load_le64(src) & low_bits(8 * static_cast<unsigned>(dist))) * kPeriodSpread[dist];
+        const std::size_t step = kPeriodStep[dist];
+        do {
+            store_le64(dst, word);
+            store_le64(dst + step, word);
+            store_le64(dst + 2 * step, word);
+            store_le64(dst + 3 * step, word);
+            dst += 4 * step;
+        } while (dst < stop);
     }
 }
 
