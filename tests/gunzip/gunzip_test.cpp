@@ -479,6 +479,28 @@ std::vector<ValidCase> valid_cases() {
         w.code(c[256].bits, c[256].length);
         cases.push_back({"repeat_of_the_first_length", w.finish(), {'A'}});
     }
+    {
+        // A repeat that runs from the last literal/length length into the
+        // distance lengths: symbol 256's length 2 repeated five times gives
+        // 257 and all four distance codes two bits. "AAA", then a copy of
+        // length 3 at distance 3 (distance symbol 2).
+        const auto lit = litlen_lengths({{'A', 1}, {256, 2}, {257, 2}}, 258);
+        std::vector<LengthSymbol> seq;
+        for (std::size_t s = 0; s <= 256; ++s) seq.push_back({lit[s]});
+        seq.push_back({16, 2});
+        std::vector<unsigned> cl(19, 0);
+        for (unsigned s = 0; s < 16; ++s) cl[s] = 4;
+        cl[15] = 0;
+        cl[16] = 4;
+        BitWriter w;
+        dynamic_header(w, true, 258, 4, cl, seq);
+        const auto c = canonical_codes(lit);
+        for (int i = 0; i < 3; ++i) w.code(c['A'].bits, c['A'].length);
+        w.code(c[257].bits, c[257].length);
+        w.code(2, 2);
+        w.code(c[256].bits, c[256].length);
+        cases.push_back({"repeat_across_into_distance_lengths", w.finish(), Bytes(6, 'A')});
+    }
     return cases;
 }
 
