@@ -37,7 +37,7 @@
 //    per process.
 //  - Failures leave through one place (`fail`), which records the reason; the
 //    decode loops only test the condition.
-//  - All state belongs to one call (the tables, some 45 KiB, are allocated per
+//  - All state belongs to one call (the tables, some 55 KiB, are allocated per
 //    call); nothing is shared between calls but the fixed code's tables, which
 //    are only read once built.
 #include "gunzip.h"
