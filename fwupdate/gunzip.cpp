@@ -29,13 +29,15 @@
 //    instructions, and picked at run time; and in a second form for output
 //    past the first 32 KiB, where no match can reach before the start and
 //    distances need no check.
-//  - Tables are built per block by a walk over the symbols sorted by code
+//  - Tables are built per block by a walk over the symbols grouped by code
 //    length, doubling the filled part of the table as the length grows (see
-//    build_table), so a short block does not pay for entries one at a time;
-//    the fixed code's tables are built once per process.
+//    build_table), so a short block does not pay for entries one at a time.
+//    The symbols are grouped while their lengths are read, so no pass over
+//    all of them (nor a sort) remains; the fixed code's tables are built once
+//    per process.
 //  - Failures leave through one place (`fail`), which records the reason; the
 //    decode loops only test the condition.
-//  - All state belongs to one call (the tables, some 45 KiB, are allocated per
+//  - All state belongs to one call (the tables, some 55 KiB, are allocated per
 //    call); nothing is shared between calls but the fixed code's tables, which
 //    are only read once built.
 #include "gunzip.h"
@@ -216,19 +218,20 @@ static_assert(kLitlenTableBits <= 11 && kDistTableBits <= 11 && kCodelenTableBit
 // copies of 2^table_bits entries at most, instead of a store per replica.
 // Longer codes go to subtables behind a link entry.
 //
-// `counted`, if given, holds the number of symbols of each length (the decoder
-// counts them as it reads the lengths, for less than a loop over them costs).
+// The symbols come grouped by code length: `by_len[len]` lists the `count[len]`
+// symbols of that length in increasing order, which is the canonical order
+// within a length (count[0] is ignored). The decoder groups them as it reads
+// the lengths of a block, where a run of unused symbols is one repeat code,
+// so that no pass over all symbols is left for here; build_table_from_lengths
+// groups them for the tables built once.
 // `sparse_ok`: a set with no codes, or a single code of one bit, is accepted
 // (RFC 1951 3.2.7 allows it for the distance code of a block with one distance
 // or none); its unused entries decode as invalid.
 Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bits,
-                  const std::uint8_t* lens, unsigned num_lens, const std::uint32_t* entries,
-                  bool sparse_ok, const unsigned* counted = nullptr) {
-    unsigned count[kMaxCodeBits + 1] = {};
-    if (counted != nullptr)
-        std::copy(counted, counted + kMaxCodeBits + 1, count);
-    else
-        for (unsigned s = 0; s < num_lens; ++s) ++count[lens[s]];
+                  const unsigned* counted, const std::uint16_t* const* by_len,
+                  const std::uint32_t* entries, bool sparse_ok) {
+    unsigned count[kMaxCodeBits + 1];
+    std::copy(counted, counted + kMaxCodeBits + 1, count);
     count[0] = 0;
     int left = 1;
     unsigned codes = 0, max_len = 0;
@@ -243,25 +246,13 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
         // An unused code still takes its first bit, so that running out of
         // input is noticed before the invalid symbol is.
         table[0] = table[1] = kInvalid + 1;
-        for (unsigned s = 0; s < num_lens; ++s)
-            if (lens[s] != 0) table[0] = entries[s] + 1 + (1u << 8);
+        if (codes == 1) table[0] = entries[by_len[1][0]] + 1 + (1u << 8);
         for (std::size_t filled = 2; filled < (std::size_t{1} << table_bits); filled <<= 1)
             std::memcpy(table + filled, table, filled * sizeof *table);
         return Build::Ok;
     }
 
-    // Symbols sorted by code length, then by value: the canonical code order.
-    // Unused symbols (length 0) are sorted to the end, so that the loop has
-    // no branch to mispredict.
-    unsigned offset[kMaxCodeBits + 1] = {};
-    for (unsigned len = 1; len < kMaxCodeBits; ++len) offset[len + 1] = offset[len] + count[len];
-    offset[0] = codes;
-    std::uint16_t sorted[kNumLitlenSyms];
-    for (unsigned s = 0; s < num_lens; ++s)
-        sorted[offset[lens[s]]++] = static_cast<std::uint16_t>(s);
-
     std::uint32_t code = 0;
-    unsigned k = 0;
     std::size_t filled = 0;  // entries valid for all codes so far: 2^len once codes began
     unsigned len = 1;
     for (; len <= std::min(table_bits, max_len); ++len, code <<= 1) {
@@ -273,7 +264,7 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
         }
         const std::uint32_t extra = len + (len << 8);
         for (unsigned n = 0; n < count[len]; ++n, ++code)
-            table[kReversal11[code << (11 - len)]] = entries[sorted[k++]] + extra;
+            table[kReversal11[code << (11 - len)]] = entries[by_len[len][n]] + extra;
     }
     if (len > max_len) {
         // All codes fit: replicate up to the full width.
@@ -291,7 +282,7 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
     std::uint32_t current_prefix = ~0u, sub_start = 0, sub_bits = 0;
     for (; len <= max_len; ++len, code <<= 1) {
         for (unsigned n = 0; n < count[len]; ++n, ++code, --remaining[len]) {
-            const unsigned sym = sorted[k++];
+            const unsigned sym = by_len[len][n];
             const std::uint32_t rev = reverse_bits(code, len);
             const std::uint32_t prefix = rev & static_cast<std::uint32_t>(primary - 1);
             if (prefix != current_prefix) {
@@ -324,10 +315,38 @@ Build build_table(std::uint32_t* table, std::size_t capacity, unsigned table_bit
     return Build::Ok;
 }
 
+// The same from a list of code lengths (at most kNumLitlenSyms), grouped here.
+Build build_table_from_lengths(std::uint32_t* table, std::size_t capacity, unsigned table_bits,
+                               const std::uint8_t* lens, unsigned num_lens,
+                               const std::uint32_t* entries) {
+    unsigned count[kMaxCodeBits + 1] = {};
+    for (unsigned s = 0; s < num_lens; ++s) ++count[lens[s]];
+    std::uint16_t sorted[kNumLitlenSyms];
+    const std::uint16_t* by_len[kMaxCodeBits + 1];
+    unsigned offset[kMaxCodeBits + 1];
+    for (unsigned len = 0, at = 0; len <= kMaxCodeBits; at += count[len++]) {
+        offset[len] = at;
+        by_len[len] = sorted + at;
+    }
+    for (unsigned s = 0; s < num_lens; ++s)
+        sorted[offset[lens[s]]++] = static_cast<std::uint16_t>(s);
+    return build_table(table, capacity, table_bits, count, by_len, entries, false);
+}
+
+// Symbols grouped by code length as a dynamic header is read: a fixed row of
+// room per length, so that a symbol can be placed before the counts are
+// known (row 0 takes the unused symbols that are not part of a run, and is
+// never read).
+struct SymbolsByLength {
+    std::uint16_t litlen[kMaxCodeBits + 1][kMaxLitlenCodes];
+    std::uint16_t dist[kMaxCodeBits + 1][kMaxDistCodes];
+};
+
 struct Tables {
     std::uint32_t litlen[kLitlenCapacity];
     std::uint32_t dist[kDistCapacity];
     std::uint32_t codelen[kCodelenCapacity];
+    SymbolsByLength symbols;
 };
 
 // The tables a Huffman block decodes with: its own or the fixed ones.
@@ -349,13 +368,13 @@ struct FixedTables {
         std::fill(lens + 144, lens + 256, 9);
         std::fill(lens + 256, lens + 280, 7);
         std::fill(lens + 280, lens + 288, 8);
-        build_table(litlen, std::size(litlen), kLitlenTableBits, lens, kNumLitlenSyms,
-                    kLitlenEntries.data(), false);
+        build_table_from_lengths(litlen, std::size(litlen), kLitlenTableBits, lens, kNumLitlenSyms,
+                                 kLitlenEntries.data());
         // All 32 distance codes of five bits: a complete set whose symbols 30
         // and 31 decode as invalid.
         std::fill(lens, lens + kNumDistSyms, 5);
-        build_table(dist, std::size(dist), kDistTableBits, lens, kNumDistSyms, kDistEntries.data(),
-                    false);
+        build_table_from_lengths(dist, std::size(dist), kDistTableBits, lens, kNumDistSyms,
+                                 kDistEntries.data());
     }
 };
 
@@ -537,8 +556,8 @@ bool Inflater::dynamic_tables() {
         if (bitsleft_ < 3 && !refill()) return false;
         codelen_lens[kCodelenOrder[i]] = static_cast<std::uint8_t>(take(3));
     }
-    switch (build_table(t_.codelen, kCodelenCapacity, kCodelenTableBits, codelen_lens,
-                        kNumCodelenSyms, kCodelenEntries.data(), false)) {
+    switch (build_table_from_lengths(t_.codelen, kCodelenCapacity, kCodelenTableBits, codelen_lens,
+                                     kNumCodelenSyms, kCodelenEntries.data())) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -548,24 +567,33 @@ bool Inflater::dynamic_tables() {
     }
 
     // Literal/length and distance lengths form one sequence; a repeat may run
-    // from one into the other but not past the declared count.
-    std::uint8_t lens[kMaxLitlenCodes + kMaxDistCodes];
+    // from one into the other but not past the declared count. Each symbol is
+    // placed in its length's row as its length is read; runs of unused
+    // symbols cost nothing more than their repeat code.
+    SymbolsByLength& by_len = t_.symbols;
+    unsigned lit_count[kMaxCodeBits + 1] = {};
+    unsigned dist_count[kMaxCodeBits + 1] = {};
+    auto place = [&](unsigned at, unsigned len) {
+        if (at < num_litlen)
+            by_len.litlen[len][lit_count[len]++] = static_cast<std::uint16_t>(at);
+        else
+            by_len.dist[len][dist_count[len]++] = static_cast<std::uint16_t>(at - num_litlen);
+    };
     const unsigned num = num_litlen + num_dist;
     unsigned i = 0;
-    std::uint8_t previous = 0;
-    unsigned count[kMaxCodeBits + 1] = {};  // of all lengths read so far
+    unsigned previous = 0;
     while (i < num) {
         if (bitsleft_ < kCodelenTableBits + 7 && !refill()) return false;
         const std::uint32_t e = t_.codelen[bitbuf_ & low_bits(kCodelenTableBits)];
         drop(e & 0xFF);
         const unsigned sym = e >> 16;
         if (sym < 16) {
-            lens[i++] = previous = static_cast<std::uint8_t>(sym);
-            ++count[sym];
+            place(i++, sym);
+            previous = sym;
             continue;
         }
         unsigned repeat;
-        std::uint8_t value = 0;
+        unsigned value = 0;
         if (sym == 16) {
             if (i == 0) return fail(Failure::Inflate, kErrBadData);  // no length to repeat
             repeat = 3 + take(2);
@@ -576,19 +604,20 @@ bool Inflater::dynamic_tables() {
             repeat = 11 + take(7);
         }
         if (repeat > num - i) return fail(Failure::Inflate, kErrBadData);
-        std::fill(lens + i, lens + i + repeat, value);
-        count[value] += repeat;
+        if (value != 0)
+            for (unsigned r = 0; r < repeat; ++r) place(i + r, value);
         i += repeat;
         previous = value;
     }
-    // The distance lengths are few: counting them apart leaves the
-    // literal/length counts.
-    unsigned dist_count[kMaxCodeBits + 1] = {};
-    for (unsigned s = num_litlen; s < num; ++s) ++dist_count[lens[s]];
-    for (unsigned len = 0; len <= kMaxCodeBits; ++len) count[len] -= dist_count[len];
+    const std::uint16_t* lit_rows[kMaxCodeBits + 1];
+    const std::uint16_t* dist_rows[kMaxCodeBits + 1];
+    for (unsigned len = 0; len <= kMaxCodeBits; ++len) {
+        lit_rows[len] = by_len.litlen[len];
+        dist_rows[len] = by_len.dist[len];
+    }
 
-    switch (build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lens, num_litlen,
-                        kLitlenEntries.data(), false, count)) {
+    switch (build_table(t_.litlen, kLitlenCapacity, kLitlenTableBits, lit_count, lit_rows,
+                        kLitlenEntries.data(), false)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -597,8 +626,8 @@ bool Inflater::dynamic_tables() {
         case Build::Oversubscribed:
             return fail(Failure::Inflate, kErrOversubscribed);
     }
-    switch (build_table(t_.dist, kDistCapacity, kDistTableBits, lens + num_litlen, num_dist,
-                        kDistEntries.data(), true, dist_count)) {
+    switch (build_table(t_.dist, kDistCapacity, kDistTableBits, dist_count, dist_rows,
+                        kDistEntries.data(), true)) {
         case Build::Ok:
             break;
         case Build::Incomplete:
@@ -614,6 +643,29 @@ bool Inflater::dynamic_tables() {
 // Room for the word-at-a-time copies to run past the end of a match: they
 // store 32 bytes at a time, so at most 31 bytes beyond it.
 constexpr std::size_t kCopySlack = 32;
+
+KP28_ALWAYS_INLINE void store_le64(std::uint8_t* p, std::uint64_t v) {
+    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+}
+
+// For a period of 2 to 7 bytes: the largest whole number of periods in a
+// word, the step at which one word of the pattern repeats. It is at most 7:
+// a round of four stores reaches 3 * 7 + 8 = 29 bytes past its start, and a
+// round starts before the end of the match, so no store goes more than 28
+// bytes past it (kCopySlack) ...
+constexpr std::array<std::uint8_t, 8> kPeriodStep = {0, 0, 8, 6, 8, 5, 6, 7};
+// ... and the factor that repeats the period's bytes across a word: a one at
+// every multiple of the period, in bytes. The copies never overlap, so the
+// product has no carries.
+constexpr std::array<std::uint64_t, 8> make_period_spread() {
+    std::array<std::uint64_t, 8> m{};
+    for (unsigned d = 2; d < 8; ++d)
+        for (unsigned at = 0; at < 8; at += d) m[d] |= std::uint64_t{1} << (8 * at);
+    return m;
+}
+constexpr auto kPeriodSpread = make_period_spread();
+static_assert(kPeriodSpread[3] == 0x0001000001000001ull);
 
 // Copies a match of `length` bytes from `dist` bytes back. The caller
 // guarantees length + kCopySlack bytes of room: whole words are copied and the
@@ -660,19 +712,21 @@ KP28_ALWAYS_INLINE void copy_match_fast(std::uint8_t* dst, std::size_t dist, std
             dst += 32;
         } while (dst < stop);
     } else {
-        // Period of 2 to 7 bytes: lay down the first eight bytes one by one,
-        // then copy words from a whole number of periods (at least 8) back.
-        for (int i = 0; i < 8; ++i) dst[i] = src[i];
-        // The smallest whole number of periods of at least eight bytes.
-        static constexpr std::uint8_t kStep[8] = {0, 0, 8, 9, 8, 10, 12, 14};
-        const std::size_t step = kStep[dist];
-        dst += 8;
-        src = dst - step;
-        while (dst < stop) {
-            std::memcpy(dst, src, 8);
-            dst += 8;
-            src += 8;
-        }
+        // Period of 2 to 7 bytes. Copying from just behind would load bytes
+        // that the previous store wrote, and wait for it to be forwarded; so
+        // the first eight bytes of the match are built in a register from the
+        // period's bytes and stored again at every whole number of periods
+        // that fits in a word, with no load at all.
+        const std::uint64_t word =
+            (load_le64(src) & low_bits(8 * static_cast<unsigned>(dist))) * kPeriodSpread[dist];
+        const std::size_t step = kPeriodStep[dist];
+        do {
+            store_le64(dst, word);
+            store_le64(dst + step, word);
+            store_le64(dst + 2 * step, word);
+            store_le64(dst + 3 * step, word);
+            dst += 4 * step;
+        } while (dst < stop);
     }
 }
 
@@ -782,6 +836,22 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
     // up as soon as its bits are known, before the output work of the current
     // symbol, so that the table load overlaps with the copy and survives a
     // mispredicted branch in it.
+    //
+    // The chain that limits this loop runs from one table load to the next:
+    // the entry's bit count shifts the buffer, whose low bits index the next
+    // load. A refill placed on that chain adds its shift and OR to every
+    // symbol, so the next entry is looked up before the refill wherever
+    // enough bits are left (a refill only adds bits above those held, so the
+    // entry stays right), and refills otherwise come while a load is in flight.
+    // Bits held after each step, from the 56 at the top of a round:
+    //   three primary literals, at most 33 bits:            23 left, >= 11
+    //   a length (primary: 16 bits with its extra bits)
+    //     and a distance (at most 15 + 13 = 28 bits):        12 left, >= 11
+    //   a length from a subtable (20) and a primary distance
+    //     (8 + 13 = 21):                                    15 left, >= 11
+    // Only a length and a distance both from subtables could leave fewer, so a
+    // length from a subtable refills first (that path is rare and already
+    // branches).
     auto room = [&] { return in <= in_last && out <= out_last; };
     KP28_REFILL();
     std::uint32_t e = litlen[bitbuf & litlen_mask];
@@ -800,41 +870,48 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
                 if (e & kLiteral) {
                     *out++ = static_cast<std::uint8_t>(e >> 16);
                     KP28_CONSUME(e);
-                    KP28_REFILL();
                     e = litlen[bitbuf & litlen_mask];
+                    KP28_REFILL();
                     continue;
                 }
             }
             KP28_REFILL();  // a length and a distance need up to 48 bits
         }
-        if (e & kLink) {
-            KP28_CONSUME(e);
-            e = litlen[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
-            if (e & kLiteral) {
-                *out++ = static_cast<std::uint8_t>(e >> 16);
-                KP28_CONSUME(e);
-                KP28_REFILL();
-                e = litlen[bitbuf & litlen_mask];
-                continue;
-            }
-        }
         if (e & kExceptional) {
-            KP28_CONSUME(e);
-            exit = (e & kEndOfBlock) ? FastExit::EndOfBlock
-                                     : FastExit::BadData;  // else symbol 286 or 287
-            break;
+            if (e & kLink) {
+                KP28_CONSUME(e);
+                e = litlen[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
+                KP28_REFILL();  // see above: a length from here may need it
+                if (e & kLiteral) {
+                    *out++ = static_cast<std::uint8_t>(e >> 16);
+                    KP28_CONSUME(e);
+                    e = litlen[bitbuf & litlen_mask];
+                    continue;
+                }
+            }
+            if (e & kExceptional) {
+                KP28_CONSUME(e);
+                exit = (e & kEndOfBlock) ? FastExit::EndOfBlock
+                                         : FastExit::BadData;  // else symbol 286 or 287
+                break;
+            }
         }
         const std::size_t length = KP28_VALUE(e, bitbuf);
         KP28_CONSUME(e);
 
         e = dist[bitbuf & dist_mask];
-        if (e & kLink) {
+        if (e & kExceptional) {
+            // A link, or symbol 30, 31 or an unused code.
+            if (!(e & kLink)) {
+                exit = FastExit::BadData;
+                break;
+            }
             KP28_CONSUME(e);
             e = dist[(e >> 16) + (bitbuf & low_bits((e >> 8) & 0xF))];
-        }
-        if (e & kExceptional) {  // symbol 30, 31 or unused
-            exit = FastExit::BadData;
-            break;
+            if (e & kExceptional) {
+                exit = FastExit::BadData;
+                break;
+            }
         }
         const std::size_t distance = KP28_VALUE(e, bitbuf);
         KP28_CONSUME(e);
@@ -842,8 +919,8 @@ KP28_ALWAYS_INLINE FastExit fast_loop(FastState& s) {
             exit = FastExit::BadData;
             break;
         }
-        KP28_REFILL();
         e = litlen[bitbuf & litlen_mask];
+        KP28_REFILL();
         copy_match_fast(out, distance, length);
         out += length;
     }

@@ -10,7 +10,8 @@
 // set or valgrind is missing, each decoder decodes each stream once under
 // callgrind, whose instruction count does not depend on the load at all.
 //
-//   bench_inflate [ROUNDS]           the timings and the instruction counts
+//   bench_inflate [ROUNDS [KIND...]] the timings and the instruction counts, of
+//                                    the named stream kinds only if any are given
 //   bench_inflate --one FILE.gz WHO  one decode, for callgrind (WHO: ours, zlib, libdeflate)
 #include <kp28/crc32.h>
 #include <libdeflate.h>
@@ -200,7 +201,14 @@ int main(int argc, char** argv) {
         std::setvbuf(stdout, nullptr, _IOLBF, 0);
         const int rounds = argc > 1 ? std::max(3, std::atoi(argv[1])) : 15;
         std::printf("load average before: %s\n", loadavg().c_str());
-        const auto streams = corpus();
+        auto streams = corpus();
+        if (argc > 2) {
+            const std::vector<std::string> kinds(argv + 2, argv + argc);
+            std::erase_if(streams, [&](const Stream& s) {
+                return std::find(kinds.begin(), kinds.end(), s.kind) == kinds.end();
+            });
+            if (streams.empty()) throw std::runtime_error("no stream of the kinds given");
+        }
 
         // Every decoder must give zlib's bytes, which must be the source's.
         for (const auto& s : streams) {

@@ -479,6 +479,28 @@ std::vector<ValidCase> valid_cases() {
         w.code(c[256].bits, c[256].length);
         cases.push_back({"repeat_of_the_first_length", w.finish(), {'A'}});
     }
+    {
+        // A repeat that runs from the last literal/length length into the
+        // distance lengths: symbol 256's length 2 repeated five times gives
+        // 257 and all four distance codes two bits. "AAA", then a copy of
+        // length 3 at distance 3 (distance symbol 2).
+        const auto lit = litlen_lengths({{'A', 1}, {256, 2}, {257, 2}}, 258);
+        std::vector<LengthSymbol> seq;
+        for (std::size_t s = 0; s <= 256; ++s) seq.push_back({lit[s]});
+        seq.push_back({16, 2});
+        std::vector<unsigned> cl(19, 0);
+        for (unsigned s = 0; s < 16; ++s) cl[s] = 4;
+        cl[15] = 0;
+        cl[16] = 4;
+        BitWriter w;
+        dynamic_header(w, true, 258, 4, cl, seq);
+        const auto c = canonical_codes(lit);
+        for (int i = 0; i < 3; ++i) w.code(c['A'].bits, c['A'].length);
+        w.code(c[257].bits, c[257].length);
+        w.code(2, 2);
+        w.code(c[256].bits, c[256].length);
+        cases.push_back({"repeat_across_into_distance_lengths", w.finish(), Bytes(6, 'A')});
+    }
     return cases;
 }
 
@@ -493,6 +515,94 @@ TEST_P(ValidStream, Decodes) {
 
 INSTANTIATE_TEST_SUITE_P(Rfc1951, ValidStream, ::testing::ValuesIn(valid_cases()),
                          [](const auto& tp) { return std::string(tp.param.name); });
+
+// ---- match copies ----
+
+// Fixed-code symbols (RFC 1951 3.2.6), for streams whose matches are chosen
+// one by one.
+void fixed_literal(BitWriter& w, std::uint8_t v) {
+    if (v < 144)
+        w.code(0x30 + v, 8);
+    else
+        w.code(0x190 + (v - 144u), 9);
+}
+void fixed_match(BitWriter& w, unsigned length, unsigned distance) {
+    static const unsigned kLenBase[] = {3,  4,  5,  6,   7,   8,   9,   10,  11, 13,
+                                        15, 17, 19, 23,  27,  31,  35,  43,  51, 59,
+                                        67, 83, 99, 115, 131, 163, 195, 227, 258};
+    static const unsigned kLenExtra[] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
+                                         2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
+    unsigned i = 28;
+    while (kLenBase[i] > length) --i;
+    const unsigned sym = 257 + i;
+    if (sym < 280)
+        w.code(sym - 256, 7);
+    else
+        w.code(0xC0 + (sym - 280), 8);
+    w.bits(length - kLenBase[i], kLenExtra[i]);
+    unsigned d = 0, base = 1, extra = 0;
+    while (true) {  // distance symbols d: base grows by 2^extra, extra every second symbol
+        const unsigned e = d < 4 ? 0 : d / 2 - 1;
+        if (distance < base + (1u << e)) {
+            extra = e;
+            break;
+        }
+        base += 1u << e;
+        ++d;
+    }
+    w.code(d, 5);
+    w.bits(distance - base, extra);
+}
+
+// Every distance up to 40 (the short periods that repeat inside a word, and
+// the word and double-word copies just above them) with lengths that end
+// inside, at and just past each word the copies store, each match followed by
+// a literal that must not be overwritten. The expected bytes come from a
+// byte-by-byte copy. Decoded into an exact buffer, so that the last matches
+// run at its very end, and after 40000 stored bytes as well as at the start,
+// so that both the checked and the unchecked distance paths see every case.
+TEST(MatchCopies, EveryShortDistanceAndLengthCopiesByteByByte) {
+    const std::vector<unsigned> lengths = {3,  4,  5,  6,  7,  8,  9,  13, 15,  16,  17, 23,
+                                           24, 31, 32, 33, 40, 47, 63, 65, 130, 257, 258};
+    for (std::size_t prefix : {std::size_t{0}, std::size_t{40000}}) {
+        SCOPED_TRACE("after " + std::to_string(prefix) + " stored bytes");
+        Bytes expected = random_bytes(prefix, 5);
+        BitWriter w;
+        if (prefix != 0) {
+            w.bits(0, 1);
+            w.bits(0, 2);
+            w.align();
+            w.bits(static_cast<std::uint32_t>(prefix), 16);
+            w.bits(static_cast<std::uint32_t>(~prefix & 0xFFFF), 16);
+            w.bytes(expected);
+        }
+        w.bits(1, 1);
+        w.bits(1, 2);
+        const Bytes seed = random_bytes(40, 9);
+        for (std::uint8_t v : seed) {
+            fixed_literal(w, v);
+            expected.push_back(v);
+        }
+        std::uint8_t marker = 0;
+        for (unsigned distance = 1; distance <= 40; ++distance) {
+            for (unsigned length : lengths) {
+                fixed_match(w, length, distance);
+                for (unsigned i = 0; i < length; ++i)
+                    expected.push_back(expected[expected.size() - distance]);
+                fixed_literal(w, ++marker);
+                expected.push_back(marker);
+            }
+        }
+        w.code(0, 7);
+        const Bytes gz = gz_of(w.finish(), expected);
+        const auto d = decode(gz, expected.size());
+        ASSERT_TRUE(d.result.ok()) << d.result.messages.back();
+        ASSERT_EQ(d.output.size(), expected.size());
+        const auto diff = std::mismatch(d.output.begin(), d.output.end(), expected.begin());
+        EXPECT_TRUE(diff.first == d.output.end())
+            << "first wrong byte at " << (diff.first - d.output.begin());
+    }
+}
 
 // ---- the output buffer is the limit ----
 
