@@ -1,6 +1,7 @@
 // kp28setup: the setup tool's operations from the command line, through the
 // same session the window uses. The operator answers from the options and the
 // terminal; the outcome is printed as text or as one JSON object.
+#include <kp28/access_hint.h>
 #include <kp28/sysroot.h>
 #include <kp28setup/serial_port_posix.h>
 #include <kp28setup/session.h>
@@ -12,6 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "doctor.h"
 #include "terminal_operator.h"
 
 namespace {
@@ -61,6 +63,9 @@ const char* kHelpFooter = R"(Commands:
                the save dialog (answered by --save; without it, cancelled)
   restore      Restore MFG: "R" to a printer in setup mode, then Read NVM
   exit-setup   Exit from SETUP: "g" to a KP28Plus in setup mode
+  doctor       whether this user can open every interface and the USB printers,
+               and the fix for each that cannot; whether Kp28FWUpdate and
+               libkp28wrap are found and the working directory is writable
 
 Output: messages go to standard error as "TITLE: text" lines and results to
 standard output; with --json one object is printed at the end: command, ok,
@@ -184,6 +189,8 @@ int run(const std::string& command, const Options& o) {
         ok = s.program_ended();
     }
     s.close_link();
+    if (const auto hint = kp28::permission_hint(port.last_open_errno()); !hint.empty())
+        std::cerr << hint << "\n";
 
     if (o.json) {
         std::cout << report(command, ok, s, op, with_nvm)
@@ -234,6 +241,8 @@ int main(int argc, char** argv) {
                       "The file the save dialog receives (without it the dialog is cancelled)");
     add_common(app.add_subcommand("restore", "Restore MFG"));
     add_common(app.add_subcommand("exit-setup", "Exit from SETUP"));
+    kp28setup_cli::DoctorOptions doctor_options;
+    auto* doctor = kp28setup_cli::add_doctor(app, doctor_options);
 
     try {
         app.parse(argc, argv);
@@ -242,6 +251,7 @@ int main(int argc, char** argv) {
         return rc == 0 ? kExitOk : kExitUsage;
     }
     try {
+        if (doctor->parsed()) return kp28setup_cli::run_doctor(doctor_options);
         return run(app.get_subcommands().front()->get_name(), o);
     } catch (const std::exception& e) {
         std::cerr << "kp28setup: " << e.what() << "\n";
