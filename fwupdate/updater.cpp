@@ -1,8 +1,13 @@
 #include "updater.h"
 
+#include <kp28/access_hint.h>
+#include <kp28/ports/access.h>
+#include <kp28/ports/ports.h>
+#include <kp28/sysroot.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstring>
 
 #include "announcer.h"
 #include "interruption.h"
@@ -25,6 +30,20 @@ std::string closing_text(const RetrievalLayer& layer, const char* operation_fail
     std::string detail;
     const int code = layer.failure_code(detail);
     return code == kResultNoError ? std::string(operation_failure) : result_text(code);
+}
+
+// The library reports a node it could not open only as "error opening
+// device"; asking the system about the same nodes tells whether the reason
+// was this user's rights, which is what the technician can fix.
+void announce_permission_hint(const Announcer& announcer) {
+    for (const auto& p : kp28::ports::scan_usb_printers(kp28::sysroot())) {
+        const int err = kp28::ports::access_error(p.node);
+        const std::string hint = kp28::permission_hint(err);
+        if (!hint.empty()) {
+            announcer.announce(p.node + ": " + std::strerror(err) + ". " + hint);
+            return;
+        }
+    }
 }
 
 }  // namespace
@@ -95,6 +114,7 @@ int run_updater(const std::vector<std::string>& args) {
     if (channel.connect(settings.printer_name) != 0) {
         if (interrupted()) return end_interrupted();
         announcer.announce("Printer connection failure");
+        announce_permission_hint(announcer);
         return 1;
     }
     if (interrupted()) return end_interrupted();

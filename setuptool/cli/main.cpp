@@ -1,6 +1,7 @@
 // kp28setup: the setup tool's operations from the command line, through the
 // same session the window uses. The operator answers from the options and the
 // terminal; the outcome is printed as text or as one JSON object.
+#include <kp28/access_hint.h>
 #include <kp28/sysroot.h>
 #include <kp28setup/serial_port_posix.h>
 #include <kp28setup/session.h>
@@ -14,6 +15,7 @@
 
 #include "editor_options.h"
 #include "maintenance_commands.h"
+#include "doctor.h"
 #include "terminal_operator.h"
 
 namespace {
@@ -82,6 +84,9 @@ const char* kHelpFooter = R"(Commands:
                else the updater
   reboot       Reboot: the updater restarts the first USB printer
   usb-id ID    USB ID: the updater records ID (at most 32 characters)
+  doctor       whether this user can open every interface and the USB printers,
+               and the fix for each that cannot; whether Kp28FWUpdate and
+               libkp28wrap are found and the working directory is writable
 
 Output: messages go to standard error as "TITLE: text" lines and results to
 standard output; with --json one object is printed at the end: command, ok,
@@ -240,6 +245,8 @@ int run(const std::string& command, const Options& o) {
         ok = s.program_ended();
     }
     s.close_link();
+    if (const auto hint = kp28::permission_hint(port.last_open_errno()); !hint.empty())
+        std::cerr << hint << "\n";
 
     if (o.json) {
         json j = report(command, ok, s, op, with_nvm);
@@ -306,6 +313,8 @@ int main(int argc, char** argv) {
     add_common(app.add_subcommand("restore", "Restore MFG"));
     add_common(app.add_subcommand("exit-setup", "Exit from SETUP"));
     for (auto* c : kp28setup_cli::add_maintenance_commands(app)) add_common(c);
+    kp28setup_cli::DoctorOptions doctor_options;
+    auto* doctor = kp28setup_cli::add_doctor(app, doctor_options);
 
     try {
         app.parse(argc, argv);
@@ -314,6 +323,7 @@ int main(int argc, char** argv) {
         return rc == 0 ? kExitOk : kExitUsage;
     }
     try {
+        if (doctor->parsed()) return kp28setup_cli::run_doctor(doctor_options);
         return run(app.get_subcommands().front()->get_name(), o);
     } catch (const std::exception& e) {
         std::cerr << "kp28setup: " << e.what() << "\n";

@@ -59,8 +59,9 @@ void PosixSerialPort::open() {
         throw CommError(kErrInvalidPortNumber,
                         "invalid port number: no device for COM" + std::to_string(number_));
     const int fd = ::open(node->c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    open_errno_ = fd < 0 ? errno : 0;
     if (fd < 0) {
-        const int err = errno;
+        const int err = open_errno_;
         if (err == ENOENT || err == ENXIO || err == ENODEV)
             throw errno_error(kErrInvalidPortNumber, err, "invalid port number: " + *node);
         if (err == EBUSY) throw errno_error(kErrPortAlreadyOpen, err, *node);

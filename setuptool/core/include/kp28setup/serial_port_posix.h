@@ -40,6 +40,9 @@ class PosixSerialPort : public SerialPort {
 
     // The node opened last (empty before the first open).
     const std::string& node() const { return node_; }
+    // The errno of the last open that the system refused, 0 after one that
+    // worked: the front ends add their pointer to the fix on EACCES.
+    int last_open_errno() const { return open_errno_; }
 
   private:
     void apply_settings();
@@ -52,6 +55,7 @@ class PosixSerialPort : public SerialPort {
     int number_ = 0;
     int fd_ = -1;
     std::string node_;
+    int open_errno_ = 0;
     std::string settings_text_ = "9600,n,8,1";
     SerialSettings settings_{9600, 'n', 8, 1};
     EventHandler handler_;
