@@ -27,7 +27,7 @@ test: build
 # display is there (X11 or Wayland), else runs a console session against it.
 run: programs
 	@if { [ -n "$$DISPLAY" ] || [ -n "$$WAYLAND_DISPLAY" ]; } && \
-	    [ -x $(BUILD)/setuptool/gui/KP28Plus_Remote_Setup_Tool ]; then \
+	    [ -x $(BUILD)/bin/KP28Plus_Remote_Setup_Tool ]; then \
 	  ./scripts/gui.sh $(BUILD); \
 	else \
 	  ./scripts/demo.sh $(BUILD); \

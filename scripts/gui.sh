@@ -8,8 +8,8 @@ set -euo pipefail
 
 build=${1:-build}
 build=$(cd "$build" && pwd)
-sim="$build/sim/kp28sim"
-gui="$build/setuptool/gui/KP28Plus_Remote_Setup_Tool"
+sim="$build/bin/kp28sim"
+gui="$build/bin/KP28Plus_Remote_Setup_Tool"
 for exe in "$sim" "$gui"; do
   [ -x "$exe" ] || { echo "gui: $exe is missing; build first (make build)" >&2; exit 1; }
 done
@@ -55,7 +55,7 @@ cat "$work/sim.out"
 # The setup tool finds the updater and the USB library of this build; its
 # files (modules.txt, setup files) go to build/run, which is kept.
 export KP28_SYSROOT="$work/root"
-export KP28FWUPDATE="$build/fwupdate/Kp28FWUpdate"
+export KP28FWUPDATE="$build/bin/Kp28FWUpdate"
 lib=$(find "$build" -name 'libkp28wrap.so.1' -print -quit 2>/dev/null || true)
 [ -n "$lib" ] && export KP28WRAP_LIBRARY="$lib"
 mkdir -p "$build/run"

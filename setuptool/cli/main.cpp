@@ -13,9 +13,9 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "doctor.h"
 #include "editor_options.h"
 #include "maintenance_commands.h"
-#include "doctor.h"
 #include "terminal_operator.h"
 
 namespace {
