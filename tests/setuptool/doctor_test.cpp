@@ -386,6 +386,16 @@ TEST_F(Doctor, ARefusedOpenEndsWithThePointerToTheDoctor) {
     EXPECT_EQ(setup.exit_code, 1) << setup.text << setup.err;
     EXPECT_NE(setup.err.find("Run \"kp28setup doctor\""), std::string::npos) << setup.err;
 
+    // A setup file sent to a parallel node this user may not open.
+    root_->add_parallel_port(0);
+    replace_node(root_->parallel_node(0), fs::perms::owner_read | fs::perms::owner_write);
+    std::ofstream(work_ / "s.dmp") << "setup";
+    fs::permissions(work_ / "s.dmp", fs::perms::all);
+    const auto send = run({"send", "s.dmp", "-i", "LPT1"}, {}, nobody);
+    EXPECT_EQ(send.exit_code, 1) << send.text << send.err;
+    EXPECT_NE(send.err.find("Permission denied"), std::string::npos) << send.err;
+    EXPECT_NE(send.err.find("Run \"kp28setup doctor\""), std::string::npos) << send.err;
+
     const auto updater = run({"-protocol", "share", "-r", "-v"}, {}, nobody, KP28FWUPDATE_PATH);
     EXPECT_EQ(updater.exit_code, 1) << updater.text << updater.err;
     EXPECT_NE(updater.text.find("Printer connection failure"), std::string::npos) << updater.text;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <kp28/access_hint.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -338,7 +339,11 @@ SendResult write_to_node(const std::string& node, std::span<const std::uint8_t> 
                          std::chrono::milliseconds limit) {
     const auto deadline = Clock::now() + limit;
     const int fd = ::open(node.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return SendResult::failed(errno_text(errno));
+    if (fd < 0) {
+        const int e = errno;
+        const std::string hint = kp28::permission_hint(e);
+        return SendResult::failed(errno_text(e) + (hint.empty() ? "" : "\n" + hint));
+    }
     SendResult r = write_all(fd, bytes, deadline, false);
     if (::close(fd) != 0 && r.ok && errno != EINTR) r = SendResult::failed(errno_text(errno));
     return r;
