@@ -13,7 +13,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "../fwupdate/child_process.h"
+#include "cli_run.h"
 #include "line_printer.h"
 
 namespace setuptest {
@@ -28,18 +28,6 @@ using Bytes = std::vector<std::uint8_t>;
 
 const char* kPrompt = "HOLD THE ON_LINE BUTTON and TURN ON THE PRINTER";
 const char* kNotSetup = "PRINTER IS NOT IN SETUP MODE";
-
-struct CliRun {
-    int exit_code = -1;
-    json out;
-    std::string err;
-    double seconds = 0;
-    std::vector<std::string> texts() const {
-        std::vector<std::string> t;
-        for (const auto& m : out["messages"]) t.push_back(m["text"]);
-        return t;
-    }
-};
 
 class Kp28setup : public ::testing::Test {
   protected:
@@ -67,16 +55,7 @@ class Kp28setup : public ::testing::Test {
     }
 
     CliRun run(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
-        args.insert(args.begin(), KP28SETUP_PATH);
-        env["KP28_SYSROOT"] = root_->root();
-        if (!env.count("KP28SETUP_READ_TIMEOUT_MS")) env["KP28SETUP_READ_TIMEOUT_MS"] = "1000";
-        const auto r = fwtest::run_child(args, env, dir_.string(), 60s);
-        CliRun out;
-        out.exit_code = r.exit_code;
-        out.err = r.err;
-        out.seconds = r.seconds;
-        out.out = json::parse(r.out, nullptr, false);
-        return out;
+        return run_kp28setup(std::move(args), std::move(env), root_->root(), dir_.string());
     }
 
     // The bytes the printer received, each with the speed it came at.

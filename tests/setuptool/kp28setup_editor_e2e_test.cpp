@@ -17,7 +17,7 @@
 #include <iterator>
 #include <nlohmann/json.hpp>
 
-#include "../fwupdate/child_process.h"
+#include "cli_run.h"
 
 namespace setuptest {
 namespace {
@@ -32,14 +32,6 @@ using Bytes = std::vector<std::uint8_t>;
 // Where the virtual printer's default parameters lie.
 constexpr std::size_t kBaud = 32, kIp = 36, kTcpPort = 48, kDensity = 64, kHeader = 80,
                       kBranch = 120, kHeadTemp = 128;
-
-struct CliRun {
-    int exit_code = -1;
-    json out;
-    std::string err;
-    std::string text;
-    double seconds = 0;
-};
 
 class EditorCli : public ::testing::Test {
   protected:
@@ -66,17 +58,7 @@ class EditorCli : public ::testing::Test {
     }
 
     CliRun run(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
-        args.insert(args.begin(), KP28SETUP_PATH);
-        env["KP28_SYSROOT"] = root_->root();
-        if (!env.count("KP28SETUP_READ_TIMEOUT_MS")) env["KP28SETUP_READ_TIMEOUT_MS"] = "1000";
-        const auto r = fwtest::run_child(args, env, dir_.string(), 60s);
-        CliRun out;
-        out.exit_code = r.exit_code;
-        out.err = r.err;
-        out.text = r.out;
-        out.seconds = r.seconds;
-        out.out = json::parse(r.out, nullptr, false);
-        return out;
+        return run_kp28setup(std::move(args), std::move(env), root_->root(), dir_.string());
     }
 
     Bytes to_printer() const { return printer_->bytes(LinkKind::Serial, Direction::ToPrinter); }

@@ -23,7 +23,7 @@
 #include <random>
 #include <set>
 
-#include "../fwupdate/child_process.h"
+#include "cli_run.h"
 
 namespace setuptest {
 namespace {
@@ -39,16 +39,8 @@ namespace fs = std::filesystem;
 const char* kWaitReinit = "WAIT UNTIL THE PRINTER TO BE RE-INITIALIZE";
 const char* kCover = "OPEN COVER, PRESS KEY S1 and TURN ON THE PRINTER";
 
-struct CliRun {
-    int exit_code = -1;
-    json out;
-    std::string err;
-    std::vector<std::string> texts() const {
-        std::vector<std::string> t;
-        if (out.contains("messages"))
-            for (const auto& m : out["messages"]) t.push_back(m["text"]);
-        return t;
-    }
+// The report window's lines beside the outcome.
+struct LinksRun : CliRun {
     std::vector<std::string> report_lines() const {
         std::vector<std::string> lines;
         if (out.contains("report") && out["report"].is_object())
@@ -130,19 +122,13 @@ class Kp28setupLinks : public ::testing::Test {
         return *printer_;
     }
 
-    CliRun run(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
-        args.insert(args.begin(), KP28SETUP_PATH);
+    LinksRun run(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
         args.push_back("--json");
-        env["KP28_SYSROOT"] = root_->root();
         env["KP28SETUP_READ_TIMEOUT_MS"] = "1000";
         env["KP28FW_REBOOT_PERIOD_MS"] = "100";
         env["XDG_RUNTIME_DIR"] = runtime_.string();
         const auto before = entries(dir_);
-        const auto r = fwtest::run_child(args, env, dir_.string(), 60s);
-        CliRun out;
-        out.exit_code = r.exit_code;
-        out.err = r.err;
-        out.out = json::parse(r.out, nullptr, false);
+        LinksRun out{run_kp28setup(std::move(args), std::move(env), root_->root(), dir_.string())};
         // The helper files lived in the run directory, which went with the program.
         EXPECT_EQ(entries(dir_), before) << "the working directory changed";
         EXPECT_TRUE(entries(runtime_).empty()) << "the run directory was left behind";
@@ -200,7 +186,7 @@ TEST_F(Kp28setupLinks, SetupFileArrivesUnchangedOnEveryLink) {
             std::vector<std::string> args{"send", "s.dmp", "-i", link.entry};
             if (link.kind == LinkKind::Tcp)
                 args.insert(args.end(), {"--ip", "127.0.0.1:" + std::to_string(p.tcp_port())});
-            const CliRun r = run(args);
+            const LinksRun r = run(args);
             EXPECT_EQ(r.exit_code, 0) << r.err;
             EXPECT_EQ(r.out["sent"], true);
             EXPECT_EQ(arrived(link.kind, size), file);
@@ -235,7 +221,7 @@ TEST_F(Kp28setupLinks, FailuresAreShownAndNotCalledSuccess) {
     {
         SCOPED_TRACE("no USB printer");
         start(Model::KP28Plus, [](kp28sim::PrinterConfig& c) { c.usb_lp.reset(); });
-        const CliRun r = run({"send", "s.dmp", "-i", "USB"});
+        const LinksRun r = run({"send", "s.dmp", "-i", "USB"});
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.texts(), (std::vector<std::string>{"Error code :512 invalid printer index",
                                                        "Error code :515 invalid DOOR value",
@@ -245,7 +231,7 @@ TEST_F(Kp28setupLinks, FailuresAreShownAndNotCalledSuccess) {
     {
         SCOPED_TRACE("dead address");
         const std::string ip = "127.0.0.1:" + std::to_string(closed_port());
-        const CliRun r = run({"send", "s.dmp", "-i", "LAN", "--ip", ip});
+        const LinksRun r = run({"send", "s.dmp", "-i", "LAN", "--ip", ip});
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_EQ(r.texts(), (std::vector<std::string>{"Connection Problem verify IP"}));
         EXPECT_EQ(r.out["messages"][0]["title"], "IP : " + ip);
@@ -256,7 +242,7 @@ TEST_F(Kp28setupLinks, FailuresAreShownAndNotCalledSuccess) {
         const std::string node = printer_->parallel_node();
         fs::remove(node);
         fs::create_directory(node);
-        const CliRun r = run({"send", "s.dmp", "-i", "LPT1"});
+        const LinksRun r = run({"send", "s.dmp", "-i", "LPT1"});
         EXPECT_EQ(r.exit_code, 1);
         ASSERT_EQ(r.texts().size(), 1u);
         EXPECT_EQ(r.texts()[0],
@@ -269,7 +255,7 @@ TEST_F(Kp28setupLinks, RealUpdaterLoadsRebootsAndRecordsTheIdentifier) {
     auto& p = start(Model::KP28Plus);
     const Bytes image = elf_image(6000, "2.00B");
     write("fw.img", image);
-    CliRun r = run({"load-fw", "fw.img", "-i", "USB"});
+    LinksRun r = run({"load-fw", "fw.img", "-i", "USB"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out["report"]["caption"], "DOWLOADING FIRMWARE ACTION REPORT");
     ASSERT_FALSE(r.report_lines().empty());
@@ -345,7 +331,7 @@ TEST_F(Kp28setupLinks, UpdaterGetsArgumentsAWorkingDirectoryAndTheIni) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0]);
-        const CliRun r = run(c.args, {{"KP28FWUPDATE", script}});
+        const LinksRun r = run(c.args, {{"KP28FWUPDATE", script}});
         EXPECT_EQ(r.exit_code, 1) << "the updater's failure is the command's";
         EXPECT_EQ(r.out["updater_exit"], 3);
         std::string cwd = read("record.cwd");
@@ -367,7 +353,7 @@ TEST_F(Kp28setupLinks, UpdaterGetsArgumentsAWorkingDirectoryAndTheIni) {
         fs::remove(rec.file("record.cwd"));
     }
     // 33 characters: nothing is started.
-    const CliRun r = run({"usb-id", std::string(33, '9')}, {{"KP28FWUPDATE", script}});
+    const LinksRun r = run({"usb-id", std::string(33, '9')}, {{"KP28FWUPDATE", script}});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_FALSE(fs::exists(rec.file("record.cwd")));
 }
@@ -378,7 +364,7 @@ TEST_F(Kp28setupLinks, FirmwareGoesStraightOverParallelAndCdcPorts) {
     {
         SCOPED_TRACE("KP28Plus on LPT1");
         start(Model::KP28Plus);
-        const CliRun r = run({"load-fw", "fw.img", "-i", "LPT1", "--yes"});
+        const LinksRun r = run({"load-fw", "fw.img", "-i", "LPT1", "--yes"});
         EXPECT_EQ(r.exit_code, 0) << r.err;
         EXPECT_EQ(r.texts(), (std::vector<std::string>{kCover}));
         EXPECT_EQ(arrived(LinkKind::Parallel, image.size()), image);
@@ -388,7 +374,7 @@ TEST_F(Kp28setupLinks, FirmwareGoesStraightOverParallelAndCdcPorts) {
         fresh_root();
         write("fw.img", image);
         start(Model::KP28);
-        const CliRun r = run({"load-fw", "fw.img", "-i", "LPT1", "--yes", "--model", "kp28"});
+        const LinksRun r = run({"load-fw", "fw.img", "-i", "LPT1", "--yes", "--model", "kp28"});
         EXPECT_EQ(r.exit_code, 0) << r.err;
         EXPECT_EQ(r.texts(), (std::vector<std::string>{kCover, kWaitReinit}));
         EXPECT_EQ(arrived(LinkKind::Parallel, image.size()), image);
@@ -401,7 +387,7 @@ TEST_F(Kp28setupLinks, FirmwareGoesStraightOverParallelAndCdcPorts) {
             c.serial = "ttyACM0";
             c.serial_cdc_acm = true;
         });
-        const CliRun r = run({"load-fw", "fw.img", "-i", "USB (CdC)", "--yes"});
+        const LinksRun r = run({"load-fw", "fw.img", "-i", "USB (CdC)", "--yes"});
         EXPECT_EQ(r.exit_code, 0) << r.err;
         EXPECT_EQ(r.texts(), (std::vector<std::string>{kCover}));
         EXPECT_EQ(r.out["interface"], "COM65");
@@ -423,7 +409,7 @@ TEST_F(Kp28setupLinks, Kp28FirmwareIsUploadedByFtpWithTheScriptsLogin) {
         kp28test::FtpServer ftp(
             {.root = site.path(), .user = "root", .password = "qxvu", .writable = true});
         const std::string ip = "127.0.0.1:" + std::to_string(ftp.port());
-        const CliRun r = run({"load-fw", "fw.img", "-i", "LAN", "--model", "kp28", "--ip", ip});
+        const LinksRun r = run({"load-fw", "fw.img", "-i", "LAN", "--model", "kp28", "--ip", ip});
         EXPECT_EQ(r.exit_code, 0) << r.err;
         EXPECT_EQ(r.texts(), (std::vector<std::string>{kWaitReinit}));
         std::string got;
@@ -437,7 +423,7 @@ TEST_F(Kp28setupLinks, Kp28FirmwareIsUploadedByFtpWithTheScriptsLogin) {
         kp28test::FtpServer ftp(
             {.root = site.path(), .user = "tech", .password = "pw", .writable = true});
         const std::string ip = "127.0.0.1:" + std::to_string(ftp.port());
-        const CliRun r = run({"load-fw", "fw.img", "-i", "LAN", "--model", "kp28", "--ip", ip});
+        const LinksRun r = run({"load-fw", "fw.img", "-i", "LAN", "--model", "kp28", "--ip", ip});
         EXPECT_EQ(r.exit_code, 1);
         ASSERT_EQ(r.texts().size(), 1u);
         EXPECT_EQ(r.texts()[0].rfind("The firmware image could not be sent to " + ip + ": ", 0), 0u)
@@ -446,7 +432,7 @@ TEST_F(Kp28setupLinks, Kp28FirmwareIsUploadedByFtpWithTheScriptsLogin) {
     }
     {
         SCOPED_TRACE("no address");
-        const CliRun r = run({"load-fw", "fw.img", "-i", "LAN", "--model", "kp28"});
+        const LinksRun r = run({"load-fw", "fw.img", "-i", "LAN", "--model", "kp28"});
         EXPECT_EQ(r.exit_code, 1);
         EXPECT_TRUE(r.texts().empty());
     }
