@@ -78,6 +78,7 @@ class SessionWorker : public QObject, private kp28setup::SessionObserver {
 
   private:
     void changed(kp28setup::Change what) override;
+    bool stop_requested() override { return closing_->closed(); }
     SessionView snapshot() const;
 
     std::shared_ptr<Closing> closing_;

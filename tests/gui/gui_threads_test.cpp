@@ -2,7 +2,10 @@
 // window keeps serving events while the session's thread waits on a silent
 // printer, and a closed window ends the running operation at once, also when
 // the session's thread waits for an answer of the operator.
+#include <QComboBox>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
@@ -103,6 +106,40 @@ class GuiThreads : public QObject {
         QElapsedTimer t;
         t.start();
         rig.window->close();
+        QVERIFY2(t.elapsed() < 2000, QByteArray::number(t.elapsed()));
+        QVERIFY(!rig.window->isVisible());
+    }
+
+    void closing_ends_a_running_updater_at_once() {
+        // A stand-in updater that says it started, then would run for 30 s.
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString started = dir.filePath("started");
+        const QString script = dir.filePath("updater.sh");
+        {
+            QFile f(script);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(("#!/bin/sh\ntouch '" + started + "'\nexec sleep 30\n").toUtf8());
+        }
+        QFile::setPermissions(script, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
+        qputenv("KP28FWUPDATE", script.toUtf8());
+        guitest::GuiRig rig;
+        kp28sim::PrinterConfig normal;
+        rig.start(normal);
+        auto* port = rig.window->findChild<QComboBox*>("port");
+        const int usb = port->findText("USB");
+        QVERIFY(usb >= 0);
+        port->setCurrentIndex(usb);
+        emit port->activated(usb);
+        QVERIFY(rig.idle());
+        QVERIFY(rig.button(Command::Reboot)->isEnabled());
+        QTest::mouseClick(rig.button(Command::Reboot), Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return QFile::exists(started); }, 10000));
+        QVERIFY(rig.window->busy());
+        QElapsedTimer t;
+        t.start();
+        rig.window->close();
+        qunsetenv("KP28FWUPDATE");
         QVERIFY2(t.elapsed() < 2000, QByteArray::number(t.elapsed()));
         QVERIFY(!rig.window->isVisible());
     }

@@ -6,6 +6,8 @@
 #include <kp28setup/maintenance.h>
 #include <kp28setup/senders.h>
 
+#include <chrono>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -129,6 +131,33 @@ struct ScriptedUsb : kp28setup::UsbLibrary {
         return last;
     }
 };
+
+// A closing window must not wait a child out: it is asked to end, and made
+// to when it ignores the request.
+TEST(RunAndWait, AStopEndsTheChildAndOneThatIgnoresItIsKilled) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> argv;
+        int signal;
+        double at_most_s;
+    };
+    const std::vector<Case> cases = {
+        {"ends on request", {"/bin/sleep", "30"}, SIGTERM, 3.0},
+        {"ignores the request", {"/bin/sh", "-c", "trap '' TERM; exec sleep 30"}, SIGKILL, 8.0},
+    };
+    for (const auto& c : cases) {
+        int rounds = 0;
+        const auto start = std::chrono::steady_clock::now();
+        const auto ran = kp28setup::run_and_wait(
+            c.argv, "", [&] { ++rounds; }, std::chrono::milliseconds(20),
+            [&] { return rounds >= 3; });
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        EXPECT_TRUE(ran.started) << c.name;
+        EXPECT_FALSE(ran.exit_code.has_value()) << c.name;
+        EXPECT_EQ(ran.reason, "ended by signal " + std::to_string(c.signal)) << c.name;
+        EXPECT_LT(took.count(), c.at_most_s) << c.name;
+    }
+}
 
 TEST(UsbSender, AFailedPieceIsReportedWhateverComesAfterIt) {
     const std::string file = temp_file("usb.dmp", 2059);

@@ -94,7 +94,9 @@ void Session::run_updater(const std::vector<std::string>& args, const std::strin
         argv.insert(argv.end(), args.begin(), args.end());
         argv.push_back("-log");
         argv.push_back(dir.file(kReportFileName));
-        ran = run_and_wait(argv, dir.path(), [this] { process_events(); });
+        ran = run_and_wait(
+            argv, dir.path(), [this] { process_events(); }, std::chrono::milliseconds(100),
+            [this] { return d_.observer && d_.observer->stop_requested(); });
     }
     d_.pause(std::chrono::milliseconds(2));
     std::error_code ec;

@@ -5,9 +5,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <thread>
 
 #include "kp28setup/maintenance.h"
@@ -56,7 +59,8 @@ std::optional<std::string> find_updater() {
 }
 
 ChildExit run_and_wait(const std::vector<std::string>& argv, const std::string& cwd,
-                       const std::function<void()>& idle, std::chrono::milliseconds poll) {
+                       const std::function<void()>& idle, std::chrono::milliseconds poll,
+                       const std::function<bool()>& stop) {
     ChildExit out;
     if (argv.empty()) {
         out.reason = "no program";
@@ -81,6 +85,7 @@ ChildExit run_and_wait(const std::vector<std::string>& argv, const std::string& 
         return out;
     }
     out.started = true;
+    std::optional<std::chrono::steady_clock::time_point> kill_at;
     for (;;) {
         int status = 0;
         const pid_t r = ::waitpid(pid, &status, WNOHANG);
@@ -96,6 +101,12 @@ ChildExit run_and_wait(const std::vector<std::string>& argv, const std::string& 
             break;
         }
         if (idle) idle();
+        if (!kill_at && stop && stop()) {
+            ::kill(pid, SIGTERM);
+            kill_at = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        } else if (kill_at && std::chrono::steady_clock::now() >= *kill_at) {
+            ::kill(pid, SIGKILL);
+        }
         std::this_thread::sleep_for(poll);
     }
     return out;

@@ -63,8 +63,10 @@ std::optional<std::string> find_updater();
 
 // A child started with an argument vector in a working directory, its
 // standard streams on /dev/null; polled every 100 ms until it ends, with
-// `idle` called on each round. The exit status (nullopt when it could not be
-// started, with the reason, or was killed by a signal).
+// `idle` called on each round. Once `stop` says so the child gets SIGTERM
+// (the updater then ends through its failure path, removing its files), and
+// SIGKILL when it has not ended 5 s later. The exit status (nullopt when it
+// could not be started, with the reason, or was killed by a signal).
 struct ChildExit {
     bool started = false;
     std::optional<int> exit_code;
@@ -72,7 +74,8 @@ struct ChildExit {
 };
 ChildExit run_and_wait(const std::vector<std::string>& argv, const std::string& cwd,
                        const std::function<void()>& idle,
-                       std::chrono::milliseconds poll = std::chrono::milliseconds(100));
+                       std::chrono::milliseconds poll = std::chrono::milliseconds(100),
+                       const std::function<bool()>& stop = {});
 
 // Uploads a file by FTP (passive, binary) into `folder` under its own base
 // name, as user/password; the reason (libcurl's text, the server's reply) on

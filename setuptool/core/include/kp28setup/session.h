@@ -50,6 +50,9 @@ class SessionObserver {
     virtual void changed(Change what) = 0;
     // The points where the window processes its pending events.
     virtual void process_events() {}
+    // True once the window is closing: a child the session waits for is
+    // asked to end rather than waited out.
+    virtual bool stop_requested() { return false; }
 };
 
 // The parameter editor, which later plugs in here: cleared at start, built
