@@ -17,7 +17,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # Dependencies from the libraries the programs link (Debian 12's names).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/kp28wrap)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_LIBRARY_OUTPUT_DIRECTORY})
+# The window's printer pictures and exit picture are SVG: Qt reads them
+# through a plug-in that no program links, so dpkg-shlibdeps cannot see it.
+if(TARGET KP28Plus_Remote_Setup_Tool)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libqt6svg6")
+endif()
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # The library is registered through the ldconfig trigger; the scripts only
 # tell udev about the rules file.

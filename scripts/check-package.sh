@@ -24,6 +24,12 @@ for d in libc6 libcurl4 libstdc++6; do
 done
 
 files=$(dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./|/|')
+# The window needs Qt and the SVG plug-in for its pictures.
+if grep -qx /usr/bin/KP28Plus_Remote_Setup_Tool <<<"$files"; then
+  for d in libqt6widgets6 libqt6svg6; do
+    grep -q "\b$d\b" <<<"$depends" || fail "Depends lacks $d"
+  done
+fi
 arch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 for f in /usr/bin/Kp28FWUpdate /usr/bin/kp28fwupdate /usr/bin/kp28setup /usr/bin/kp28sim \
   "/usr/lib/$arch/libkp28wrap.so.1.0.0" "/usr/lib/$arch/libkp28wrap.so.1" \
