@@ -82,6 +82,9 @@ C
 export PKG_CONFIG_PATH="$root/$libdir/pkgconfig" PKG_CONFIG_SYSROOT_DIR="$dest"
 if flags=$(pkg-config --cflags --libs kp28wrap); then
   # shellcheck disable=SC2086
+  # A library built with a sanitizer needs its runtime first in the client.
+  san=$(cache KP28_SANITIZE)
+  [ -n "$san" ] && flags="$flags -fsanitize=$san"
   if cc -std=c99 -Wall -Werror -o "$dest/client" "$dest/client.c" $flags; then
     mkdir -p "$dest/empty-root"
     out=$(LD_LIBRARY_PATH="$root/$libdir" KP28_SYSROOT="$dest/empty-root" "$dest/client") || fail "the client failed"
