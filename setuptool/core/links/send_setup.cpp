@@ -19,6 +19,10 @@ constexpr auto kSettle = std::chrono::milliseconds(200);
 
 }  // namespace
 
+void Session::ask_ip_address() {
+    ip_string = d_.op.input(kIpTitle, kIpPrompt, kIpDefault).value_or("");
+}
+
 void LinkStateDeleter::operator()(LinkState* s) const {
     delete s;
 }
@@ -74,8 +78,7 @@ void Session::cmd_Send_Setup_Click() {
     } else if (kind == "USB") {
         send_file_usb(chosen_file);
     } else if (kind == "LAN") {
-        const auto answer = d_.op.input(kIpTitle, kIpPrompt, kIpDefault);
-        ip_string = answer.value_or("");
+        ask_ip_address();
         if (ip_string.empty()) {
             set_pointer(PointerTarget::Screen, Pointer::Default);
             return;

@@ -15,9 +15,6 @@ namespace {
 constexpr const char* kLoadTitle = "LOADING FIRMWARE";
 constexpr const char* kCoverPrompt = "OPEN COVER, PRESS KEY S1 and TURN ON THE PRINTER";
 constexpr const char* kLoadReport = "DOWLOADING FIRMWARE ACTION REPORT";
-constexpr const char* kIpPrompt = "INSERT IP ADDRESS (XXX.XXX.XXX.XXX): ";
-constexpr const char* kIpTitle = "SEND SETUP TO PRINTER VIA ETHERNET INTERFACE";
-constexpr const char* kIpDefault = "192.186.0.255";
 constexpr const char* kCdcSpeed = "115200,n,8,1";
 
 std::string absolute_path(const std::string& p) {
@@ -258,7 +255,7 @@ void Session::cmdLoadFW_Click() {
         maintenance_done_ = load_fw_lpt(firmware);
         failed = !maintenance_done_;
     } else if (kind == "LAN") {
-        ip_string = d_.op.input(kIpTitle, kIpPrompt, kIpDefault).value_or("");
+        ask_ip_address();
         if (ip_string.empty()) {
             set_pointer(PointerTarget::Screen, Pointer::Default);
             set_window_enabled(true);

@@ -197,6 +197,9 @@ class Session {
     bool last_restore_sent() const { return restore_sent_; }
 
   private:
+    // The network address box of Send  Setup and Load FW: its answer becomes
+    // ip_string (empty when cancelled).
+    void ask_ip_address();
     bool ask_for_setup_mode();
     void notify(Change c);
     void apply(const Enablement& e);
