@@ -1,5 +1,6 @@
 #include "editor_options.h"
 
+#include <kp28setup/files.h>
 #include <kp28setup/value_encoding.h>
 
 #include <cerrno>
@@ -32,18 +33,14 @@ std::optional<int> whole_number(std::string_view s) {
     return v;
 }
 
-std::optional<std::string> read_file(const std::string& path, std::string& why) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        why = std::strerror(errno);
-        return std::nullopt;
-    }
-    std::string bytes((std::istreambuf_iterator<char>(f)), {});
-    if (f.bad()) {
-        why = "read error";
-        return std::nullopt;
-    }
-    return bytes;
+// A stored description is never larger than what a printer may send.
+constexpr std::size_t kMaxStoredDescription = 1024 * 1024;
+
+std::optional<std::string> read_file(const std::string& path, std::string& why,
+                                     std::size_t max_size) {
+    const auto bytes = kp28setup::read_whole_file(path, &why, max_size);
+    if (!bytes) return std::nullopt;
+    return std::string(bytes->begin(), bytes->end());
 }
 
 // The row an edit names: "#ROW" by row number, else the label, which must
@@ -257,12 +254,12 @@ int run_stored_description(const std::string& modules, const std::string& image,
         return kExitUsage;
     }
     std::string why;
-    const auto text = read_file(modules, why);
+    const auto text = read_file(modules, why, kMaxStoredDescription);
     if (!text) {
         std::cerr << "kp28setup: cannot read the description " << modules << ": " << why << "\n";
         return kExitFailed;
     }
-    const auto bytes = read_file(image, why);
+    const auto bytes = read_file(image, why, kp28setup::kNvmSize);
     if (!bytes) {
         std::cerr << "kp28setup: cannot read the image " << image << ": " << why << "\n";
         return kExitFailed;

@@ -5,6 +5,8 @@
 #include <kp28/sysroot.h>
 #include <kp28setup/serial_port_posix.h>
 #include <kp28setup/session.h>
+#include <kp28setup/stoppable_port.h>
+#include <signal.h>
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
@@ -40,6 +42,41 @@ const char* icon_name(Icon i) {
             return "none";
     }
     return "none";
+}
+
+// SIGINT, SIGTERM and SIGHUP end the run through the session: at once while
+// it waits for a prompt, a reply or a read; after the transfer when an NVM
+// image or a setup file is going out (the printer must not be left
+// half-written); after the updater child has been ended and waited for.
+kp28setup::StopSource g_stop;
+
+extern "C" void on_end_signal(int sig) {
+    g_stop.request(sig);
+}
+
+void install_signal_handlers() {
+    struct sigaction sa {};
+    sa.sa_handler = on_end_signal;
+    sigemptyset(&sa.sa_mask);
+    // No SA_RESTART: a prompt waiting on the terminal returns, as cancelled.
+    sa.sa_flags = 0;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+    // A file-size limit makes a write fail (and the save report it) instead
+    // of killing the program halfway through a file.
+    signal(SIGXFSZ, SIG_IGN);
+}
+
+std::string signal_name(int sig) {
+    switch (sig) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGTERM:
+            return "SIGTERM";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "signal " + std::to_string(sig);
+    }
 }
 
 std::string hex(const std::array<std::uint8_t, 4>& b) {
@@ -96,7 +133,14 @@ nvm {length, checksum}, parameters [{kind, label, top, and for parameter
 rows row, offset, size, value; enum: index, stored, items; range: stored,
 min, max, bias, large_step}], editor_height (twips), warnings (description
 lines that built no row), and for write refused (the edits not taken).
+The object is printed however the command ends: "error" holds the reason when
+it broke off, "interrupted" the signal that ended it.
 Exit status: 0 done, 1 failed, 2 usage error.
+
+Signals: SIGINT, SIGTERM and SIGHUP end a wait at once, but an NVM image or a
+setup file that has begun to go out is finished first (the printer is never
+left half-written), and a running updater is ended (SIGTERM, SIGKILL 5 s
+later) and waited for; then the run ends with exit status 1.
 
 Send and maintenance: --json adds for send: sent, interface; for load-fw,
 reboot and usb-id: interface, updater_exit (null when the updater did not
@@ -114,6 +158,7 @@ Environment:
                              bytes of a reply, 20000 ms for the first byte of the
                              write echo); a silent printer ends the operation with
                              "COMM error(TimeOut): ..."
+  KP28SETUP_DESCRIPTION_TIMEOUT_MS  the whole parameter description (60000 ms)
 )";
 
 json report(const std::string& command, bool ok, const kp28setup::Session& s,
@@ -142,12 +187,9 @@ json report(const std::string& command, bool ok, const kp28setup::Session& s,
 }
 
 bool write_raw_image(const kp28setup::Session& s, const std::string& path) {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    f.write(reinterpret_cast<const char*>(s.nvm_image.data()),
-            static_cast<std::streamsize>(s.nvm_image.size()));
-    f.close();
-    if (f) return true;
-    std::cerr << "kp28setup: cannot write the image to " << path << "\n";
+    std::string why;
+    if (kp28setup::write_file_whole(path, s.nvm_image, &why)) return true;
+    std::cerr << "kp28setup: cannot write the image to " << path << ": " << why << "\n";
     return false;
 }
 
@@ -155,19 +197,19 @@ int run(const std::string& command, const Options& o) {
     if (command == "read" && !o.modules.empty())
         return kp28setup_cli::run_stored_description(o.modules, o.image, o.model != "kp28", o.json);
     const std::string root = kp28::sysroot();
-    kp28setup::PosixSerialPort port([root](int com) { return kp28setup::node_for_com(root, com); });
+    kp28setup::PosixSerialPort posix_port(
+        [root](int com) { return kp28setup::node_for_com(root, com); });
+    kp28setup::StoppablePort port(posix_port, g_stop);
     const bool is_write = command == "write";
     kp28setup_cli::TerminalOperator op(
         o.yes, o.json,
         is_write && !o.save.empty() ? std::optional<std::string>(o.save) : std::nullopt);
     kp28setup::Editor editor;
-    kp28setup::Session s(kp28setup::SessionDeps{port,
-                                                op,
-                                                [root] { return kp28setup::scan_ports(root); },
-                                                {},
-                                                nullptr,
-                                                &editor,
-                                                kp28setup::TimeLimits::from_environment()});
+    kp28setup::SessionDeps deps{
+        port,    op,      [root] { return kp28setup::scan_ports(root); }, {},
+        nullptr, &editor, kp28setup::TimeLimits::from_environment()};
+    deps.stop = &g_stop;
+    kp28setup::Session s(std::move(deps));
     editor.attach(s);
     s.Form_Load();
 
@@ -205,47 +247,62 @@ int run(const std::string& command, const Options& o) {
     if (o.model == "kp28") s.mnuSetProgramforKP28_Click();
 
     bool ok = false;
-    bool with_nvm = false;
+    bool with_nvm = command == "read" || command == "write";
     std::vector<std::string> refused;
     kp28setup_cli::MaintenanceOutcome maintenance;
-    if (kp28setup_cli::is_maintenance_command(command)) {
-        maintenance =
-            kp28setup_cli::run_maintenance(command, kp28setup_cli::maintenance_options(), s, op);
-        ok = maintenance.ok;
-    } else if (command == "read") {
-        with_nvm = true;
-        s.cmd_readNVM_Click();
-        // A read without its editor (no description) has not done its job.
-        ok = s.commands().enabled(Command::WriteNvm) && editor.complete();
-        if (ok && !o.save.empty()) ok = s.write_setup_file(o.save, false);
-        if (ok && !o.image.empty()) ok = write_raw_image(s, o.image);
-    } else if (command == "write") {
-        with_nvm = true;
-        s.cmd_readNVM_Click();
-        bool edited = true;
-        if (s.commands().enabled(Command::WriteNvm) && !o.set.empty()) {
-            if (!editor.complete())
-                refused.push_back("the parameter editor was not built, so no edit can be made");
-            else
-                refused = kp28setup_cli::apply_edits(editor, o.set);
-            edited = refused.empty();
-            // Nothing goes to the printer unless every edit was taken.
-            for (const auto& why : refused) std::cerr << "kp28setup: " << why << "\n";
+    // Whatever ends the command, its report is printed.
+    std::string error;
+    try {
+        if (kp28setup_cli::is_maintenance_command(command)) {
+            maintenance = kp28setup_cli::run_maintenance(
+                command, kp28setup_cli::maintenance_options(), s, op);
+            ok = maintenance.ok;
+        } else if (command == "read") {
+            s.cmd_readNVM_Click();
+            // A read without its editor (no description) has not done its job.
+            ok = s.commands().enabled(Command::WriteNvm) && editor.complete();
+            if (ok && !o.save.empty()) ok = s.write_setup_file(o.save, false);
+            if (ok && !o.image.empty()) ok = write_raw_image(s, o.image);
+        } else if (command == "write") {
+            s.cmd_readNVM_Click();
+            bool edited = true;
+            if (s.commands().enabled(Command::WriteNvm) && !o.set.empty()) {
+                if (!editor.complete())
+                    refused.push_back("the parameter editor was not built, so no edit can be made");
+                else
+                    refused = kp28setup_cli::apply_edits(editor, o.set);
+                edited = refused.empty();
+                // Nothing goes to the printer unless every edit was taken.
+                for (const auto& why : refused) std::cerr << "kp28setup: " << why << "\n";
+            }
+            if (s.commands().enabled(Command::WriteNvm) && edited) {
+                const std::size_t shown = op.messages().size();
+                s.cmd_Save_Click();
+                ok = s.last_write_confirmed() && op.messages().size() == shown;
+            }
+        } else if (command == "restore") {
+            s.cmd_restMFG_Click();
+            ok = s.last_restore_sent() && s.commands().enabled(Command::WriteNvm);
+        } else if (command == "exit-setup") {
+            s.Command2_Click();
+            ok = s.program_ended();
         }
-        if (s.commands().enabled(Command::WriteNvm) && edited) {
-            const std::size_t shown = op.messages().size();
-            s.cmd_Save_Click();
-            ok = s.last_write_confirmed() && op.messages().size() == shown;
-        }
-    } else if (command == "restore") {
-        s.cmd_restMFG_Click();
-        ok = s.last_restore_sent() && s.commands().enabled(Command::WriteNvm);
-    } else if (command == "exit-setup") {
-        s.Command2_Click();
-        ok = s.program_ended();
+    } catch (const std::exception& e) {
+        error = e.what();
+        ok = false;
+        std::cerr << "kp28setup: " << error << "\n";
     }
     s.close_link();
-    if (const auto hint = kp28::permission_hint(port.last_open_errno()); !hint.empty())
+    std::string interrupted;
+    if (g_stop.requested()) {
+        interrupted = signal_name(g_stop.signal());
+        ok = false;
+        std::cerr << "kp28setup: interrupted by " << interrupted
+                  << (s.last_write_confirmed() ? " (after the printer had taken the whole image)"
+                                               : "")
+                  << "\n";
+    }
+    if (const auto hint = kp28::permission_hint(posix_port.last_open_errno()); !hint.empty())
         std::cerr << hint << "\n";
 
     if (o.json) {
@@ -255,6 +312,8 @@ int run(const std::string& command, const Options& o) {
             if (command == "write") j["refused"] = refused;
         }
         if (!maintenance.extra.is_null()) j.update(maintenance.extra);
+        if (!error.empty()) j["error"] = error;
+        if (!interrupted.empty()) j["interrupted"] = interrupted;
         std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     } else {
         for (const auto& line : maintenance.text) std::cout << line << "\n";
@@ -272,7 +331,15 @@ int run(const std::string& command, const Options& o) {
 
 }  // namespace
 
+// An empty path would silently save nothing.
+const CLI::Validator kNamesAFile(
+    [](std::string& path) {
+        return path.empty() ? std::string("an empty path names no file") : "";
+    },
+    "PATH");
+
 int main(int argc, char** argv) {
+    install_signal_handlers();
     CLI::App app{
         "kp28setup: read, write and restore the setup memory of a KP28 or KP28Plus "
         "printer in setup mode, send setup files, load firmware, reboot and record the USB "
@@ -297,19 +364,24 @@ int main(int argc, char** argv) {
     };
     auto* read = app.add_subcommand("read", "Read NVM");
     add_common(read);
-    read->add_option("--save", o.save, "Write the setup file (load-setup frame) of the image read");
+    read->add_option("--save", o.save, "Write the setup file (load-setup frame) of the image read")
+        ->check(kNamesAFile);
     read->add_option("--image", o.image,
-                     "Store the raw 2048-byte image (with --modules: the image to show)");
+                     "Store the raw 2048-byte image (with --modules: the image to show)")
+        ->check(kNamesAFile);
     read->add_option("--modules", o.modules,
                      "Build the editor from this stored description (a modules.txt) and the "
-                     "--image file instead of asking a printer");
+                     "--image file instead of asking a printer")
+        ->check(kNamesAFile);
     auto* write = app.add_subcommand("write", "Read NVM, then Write NVM of the same image");
     add_common(write);
     write->add_option("--set", o.set,
                       "LABEL=VALUE, or #ROW=VALUE where labels repeat: an edit made after the "
                       "read, as in the window (repeatable)");
-    write->add_option("--save", o.save,
-                      "The file the save dialog receives (without it the dialog is cancelled)");
+    write
+        ->add_option("--save", o.save,
+                     "The file the save dialog receives (without it the dialog is cancelled)")
+        ->check(kNamesAFile);
     add_common(app.add_subcommand("restore", "Restore MFG"));
     add_common(app.add_subcommand("exit-setup", "Exit from SETUP"));
     for (auto* c : kp28setup_cli::add_maintenance_commands(app)) add_common(c);

@@ -6,10 +6,14 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QTimer>
+#include <csignal>
 
 #include "main_window.h"
 
 int main(int argc, char** argv) {
+    // A file-size limit makes a save fail with its report instead of killing
+    // the window halfway through a file.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName("KP28Plus_Remote_Setup_Tool");
     QCommandLineParser cli;

@@ -1,15 +1,26 @@
 #include "session_worker.h"
 
+#include <thread>
+
 namespace kp28gui {
 
 SessionWorker::SessionWorker(WorkerDeps deps, QObject* parent)
-    : QObject(parent), closing_(std::make_shared<Closing>()), port_(deps.port) {
+    : QObject(parent), closing_(std::make_shared<Closing>()), port_(deps.port, stop_) {
     bridge_ = std::make_unique<OperatorBridge>(deps.dialogs, closing_);
     auto closing = closing_;
-    session_ = std::make_unique<kp28setup::Session>(
-        kp28setup::SessionDeps{port_, *bridge_, std::move(deps.scan_ports),
-                               [closing](std::chrono::milliseconds ms) { closing->pause(ms); },
-                               this, deps.editor, deps.limits});
+    const kp28setup::StopSource* stop = &stop_;
+    // A close cuts the dialogue's pauses short, but not the settle pause of a
+    // transfer, which lets its last bytes leave the line.
+    auto pause = [closing, stop](std::chrono::milliseconds ms) {
+        if (stop->in_transfer())
+            std::this_thread::sleep_for(ms);
+        else
+            closing->pause(ms);
+    };
+    kp28setup::SessionDeps deps_for_session{
+        port_, *bridge_, std::move(deps.scan_ports), pause, this, deps.editor, deps.limits};
+    deps_for_session.stop = &stop_;
+    session_ = std::make_unique<kp28setup::Session>(std::move(deps_for_session));
     if (deps.on_session) deps.on_session(*session_, *this);
     context_ = new QObject;
     context_->moveToThread(&thread_);
@@ -53,7 +64,7 @@ void SessionWorker::shutdown() {
     if (stopped_) return;
     stopped_ = true;
     closing_->close();
-    port_.stop();
+    stop_.request();
     thread_.quit();
     thread_.wait();
     // The thread is gone: the port is this thread's again.

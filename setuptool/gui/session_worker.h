@@ -5,6 +5,8 @@
 #pragma once
 
 #include <kp28setup/session.h>
+#include <kp28setup/stop_source.h>
+#include <kp28setup/stoppable_port.h>
 
 #include <QObject>
 #include <QThread>
@@ -13,7 +15,6 @@
 #include <memory>
 
 #include "operator_bridge.h"
-#include "stoppable_port.h"
 
 namespace kp28gui {
 
@@ -82,7 +83,9 @@ class SessionWorker : public QObject, private kp28setup::SessionObserver {
     SessionView snapshot() const;
 
     std::shared_ptr<Closing> closing_;
-    StoppablePort port_;
+    // Asked when the window closes; a transfer under way is finished first.
+    kp28setup::StopSource stop_;
+    kp28setup::StoppablePort port_;
     std::unique_ptr<OperatorBridge> bridge_;
     std::unique_ptr<kp28setup::Session> session_;
     QThread thread_;

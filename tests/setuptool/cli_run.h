@@ -18,6 +18,7 @@ struct CliRun {
     std::string err;
     std::string text;  // standard output as printed
     double seconds = 0;
+    long max_rss_kib = 0;
 
     // The texts of the message boxes, in order.
     std::vector<std::string> texts() const {
@@ -29,18 +30,22 @@ struct CliRun {
 };
 
 // Runs kp28setup in dir with the tree at sysroot; the read limits are
-// shortened unless env sets them.
+// shortened unless env sets them. `wrapper` goes before the program (prlimit).
 inline CliRun run_kp28setup(std::vector<std::string> args, std::map<std::string, std::string> env,
-                            const std::string& sysroot, const std::string& dir) {
+                            const std::string& sysroot, const std::string& dir,
+                            const fwtest::ChildOptions& options = {},
+                            std::vector<std::string> wrapper = {}) {
     args.insert(args.begin(), KP28SETUP_PATH);
+    args.insert(args.begin(), wrapper.begin(), wrapper.end());
     env["KP28_SYSROOT"] = sysroot;
     if (!env.count("KP28SETUP_READ_TIMEOUT_MS")) env["KP28SETUP_READ_TIMEOUT_MS"] = "1000";
-    const auto r = fwtest::run_child(args, env, dir, std::chrono::seconds(60));
+    const auto r = fwtest::run_child(args, env, dir, std::chrono::seconds(60), options);
     CliRun out;
     out.exit_code = r.exit_code;
     out.err = r.err;
     out.text = r.out;
     out.seconds = r.seconds;
+    out.max_rss_kib = r.max_rss_kib;
     out.out = nlohmann::json::parse(r.out, nullptr, false);
     return out;
 }

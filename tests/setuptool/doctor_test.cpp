@@ -389,7 +389,9 @@ TEST_F(Doctor, ARefusedOpenEndsWithThePointerToTheDoctor) {
     // A setup file sent to a parallel node this user may not open.
     root_->add_parallel_port(0);
     replace_node(root_->parallel_node(0), fs::perms::owner_read | fs::perms::owner_write);
-    std::ofstream(work_ / "s.dmp") << "setup";
+    // One whole frame: anything else is refused before the node is opened.
+    std::ofstream(work_ / "s.dmp", std::ios::binary)
+        << std::string("\x14\x14\x1B\x14\x01\x00\x0D", 7);
     fs::permissions(work_ / "s.dmp", fs::perms::all);
     const auto send = run({"send", "s.dmp", "-i", "LPT1"}, {}, nobody);
     EXPECT_EQ(send.exit_code, 1) << send.text << send.err;

@@ -327,12 +327,15 @@ struct LengthCase {
     std::size_t sent;
     bool ok;
     int n;
+    const char* report = "COMM error(TimeOut): NVM not red";
 };
 
 TEST_F(Kp28setup, LengthsAroundTheSwapRule) {
-    for (const LengthCase& c : {LengthCase{"8 becomes 2048", {0x08, 0x00}, 2048, true, 2048},
-                                LengthCase{"99 swapped is too long", {99, 0}, 99, false, 0},
-                                LengthCase{"100 stays", {100, 0}, 100, true, 100}}) {
+    for (const LengthCase& c :
+         {LengthCase{"8 becomes 2048", {0x08, 0x00}, 2048, true, 2048},
+          LengthCase{"99 swapped is too long", {99, 0}, 99, false, 0},
+          LengthCase{"100 stays", {100, 0}, 100, true, 100},
+          LengthCase{"0 is no image", {0, 0}, 0, false, 0, "COMM error(): NVM not red"}}) {
         SCOPED_TRACE(c.name);
         fresh_root();
         Bytes image(c.sent);
@@ -353,7 +356,8 @@ TEST_F(Kp28setup, LengthsAroundTheSwapRule) {
             EXPECT_EQ(r.out["nvm"]["length"], c.n);
             EXPECT_EQ(r.out["plus_model"], plus_after ? 1 : 0);
         } else {
-            EXPECT_EQ(r.texts()[1], "COMM error(TimeOut): NVM not red");
+            EXPECT_EQ(r.texts()[1], c.report);
+            EXPECT_EQ(r.out["commands"]["Write NVM"], false);
         }
     }
 }

@@ -157,14 +157,25 @@ class Kp28setupLinks : public ::testing::Test {
 };
 
 // A setup file of 11 bytes is the frame of an empty image, one of 2059 the
-// frame of a whole NVM; the others are plain bytes the printer only records.
+// frame of a whole NVM; the others are one frame of a class the printer only
+// records (the senders take nothing but whole frames).
 Bytes setup_file(std::size_t size) {
     if (size == 11) return kp28::load_setup_frame({}, {0, 0, 0, 0});
     if (size == 2059) {
         const Bytes nvm = kp28sim::default_nvm(Model::KP28Plus);
         return kp28::load_setup_frame(nvm, kp28::nvm_crc(nvm, nvm.size(), true));
     }
-    return random_bytes(size, static_cast<unsigned>(size));
+    const std::size_t length = size - 6;
+    Bytes frame{0x14,
+                0x14,
+                0x1B,
+                0x14,
+                static_cast<std::uint8_t>(length & 0xFF),
+                static_cast<std::uint8_t>(length >> 8),
+                0x7F};
+    const Bytes rest = random_bytes(size - frame.size(), static_cast<unsigned>(size));
+    frame.insert(frame.end(), rest.begin(), rest.end());
+    return frame;
 }
 
 TEST_F(Kp28setupLinks, SetupFileArrivesUnchangedOnEveryLink) {

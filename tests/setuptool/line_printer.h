@@ -42,6 +42,9 @@ class LinePrinter {
     LinePrinter(const LinePrinter&) = delete;
     LinePrinter& operator=(const LinePrinter&) = delete;
 
+    // The printer's side of the line (to pull the cable: hang_up()).
+    kp28::PtyEndpoint& pty() { return pty_; }
+
     // Every byte received with the speed the line had when it was read.
     std::vector<std::pair<unsigned, std::uint8_t>> received() const {
         std::lock_guard lk(m_);

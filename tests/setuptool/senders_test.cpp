@@ -23,7 +23,11 @@ std::string temp_file(const std::string& name, std::size_t size) {
     const auto p = std::filesystem::temp_directory_path() /
                    ("kp28senders-" + std::to_string(::getpid()) + "-" + name);
     std::ofstream f(p, std::ios::binary);
-    for (std::size_t i = 0; i < size; ++i) f.put(static_cast<char>(i * 7 + 1));
+    // One command frame of `size` bytes: the senders refuse anything else.
+    const std::size_t length = size - 6;
+    f << std::string("\x14\x14\x1B\x14", 4) << static_cast<char>(length & 0xFF)
+      << static_cast<char>(length >> 8);
+    for (std::size_t i = 6; i < size; ++i) f.put(static_cast<char>(i * 7 + 1));
     return p.string();
 }
 
@@ -114,7 +118,9 @@ struct ScriptedUsb : kp28setup::UsbLibrary {
     }
     std::int32_t write(std::uint32_t door, std::span<const std::uint8_t> b,
                        std::int32_t timeout) override {
-        EXPECT_EQ(timeout, -1);
+        // Bounded by the whole file's limit, never "no limit".
+        EXPECT_GT(timeout, 0);
+        EXPECT_LE(timeout, 60000);
         writes.push_back(b.size());
         if (door != 0x0D002000u) return last = 0x203;
         if (failing_pieces.count(writes.size() - 1)) return last = 0x206;

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <kp28setup/fake_serial_port.h>
 #include <kp28setup/session.h>
+#include <kp28setup/stoppable_port.h>
 
 #include <chrono>
 #include <map>
@@ -36,14 +37,23 @@ struct SessionRig {
     std::vector<std::chrono::milliseconds> pauses;
     std::unique_ptr<kp28setup::Session> session;
     kp28setup::EditorHooks* editor = nullptr;
+    // A stop from outside, as the closing window asks it.
+    kp28setup::StopSource stop;
+    kp28setup::StoppablePort stoppable{port, stop};
 
-    kp28setup::Session& start() {
+    kp28setup::Session& start(bool with_stop = false) {
         printer.attach(port);
         kp28setup::TimeLimits limits;
-        session = std::make_unique<kp28setup::Session>(
-            kp28setup::SessionDeps{port, op, [this] { return ports; },
-                                   [this](std::chrono::milliseconds ms) { pauses.push_back(ms); },
-                                   &observer, editor, limits});
+        kp28setup::SessionDeps deps{with_stop ? static_cast<kp28setup::SerialPort&>(stoppable)
+                                              : static_cast<kp28setup::SerialPort&>(port),
+                                    op,
+                                    [this] { return ports; },
+                                    [this](std::chrono::milliseconds ms) { pauses.push_back(ms); },
+                                    &observer,
+                                    editor,
+                                    limits};
+        if (with_stop) deps.stop = &stop;
+        session = std::make_unique<kp28setup::Session>(std::move(deps));
         session->Form_Load();
         return *session;
     }

@@ -60,7 +60,9 @@ TEST(ReadNvm, Kp28SilentAtNormalSpeedIsReadInTheOldOrder) {
     auto& s = rig.start();
     s.cmd_readNVM_Click();
     EXPECT_EQ(rig.writes(), (Strings{"19200:n", "9600:<7>", "19200:r"}));
-    EXPECT_EQ(rig.pauses, (std::vector<std::chrono::milliseconds>{500ms, 300ms, 550ms}));
+    // Each speed change waits for the bytes written before it to leave.
+    EXPECT_EQ(rig.pauses,
+              (std::vector<std::chrono::milliseconds>{500ms, 200ms, 300ms, 550ms, 200ms}));
     EXPECT_EQ(s.plus_model, 0);
     EXPECT_FALSE(s.plus_displayed());
     EXPECT_TRUE(s.kp28_checked());
@@ -85,7 +87,8 @@ TEST(ReadNvm, PrinterInNormalModeShowsItselfAndOffersMaintenance) {
     EXPECT_EQ(rig.writes(), (Strings{"19200:n", "9600:<7>", "9600:<7>"}));
     EXPECT_EQ(rig.port.writes()[1].bytes, (Bytes{0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x01}));
     EXPECT_EQ(rig.port.writes()[2].bytes, (Bytes{0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x02}));
-    EXPECT_EQ(rig.pauses, (std::vector<std::chrono::milliseconds>{500ms, 300ms, 550ms, 300ms}));
+    EXPECT_EQ(rig.pauses,
+              (std::vector<std::chrono::milliseconds>{500ms, 200ms, 300ms, 550ms, 300ms}));
     EXPECT_EQ(s.text1(), "Printer: KP28+ Passbook - FW: 1.00A");
     EXPECT_EQ(rig.message_texts(), (Strings{kPrompt, kNotSetup}));
     EXPECT_EQ(rig.op.messages()[1].title, "WARNING");
@@ -487,7 +490,7 @@ TEST(ExitSetup, Kp28PlusGetsOneGAndTheProgramEnds) {
     auto& s = rig.start();
     s.Command2_Click();
     EXPECT_EQ(rig.writes(), (Strings{"19200:n", "19200:g"}));
-    EXPECT_EQ(rig.pauses, (std::vector<std::chrono::milliseconds>{500ms, 500ms}));
+    EXPECT_EQ(rig.pauses, (std::vector<std::chrono::milliseconds>{500ms, 500ms, 200ms}));
     EXPECT_TRUE(s.program_ended());
     EXPECT_TRUE(rig.message_texts().empty());
     EXPECT_GE(rig.port.drains(), 1);
@@ -551,6 +554,34 @@ TEST(Primitives, ErrorReportDrainsPendingInput) {
 
 TEST(Text, PrinterBytesShowAsWindows1252) {
     EXPECT_EQ(kp28setup::cp1252_to_utf8("\x80\xE0\x81"), "\u20AC\u00E0\u0081");
+}
+
+TEST(StopRequest, AfterTheFirstByteOfAWriteWaitsForTheWholeTransfer) {
+    for (const bool at_w : {true, false}) {
+        SCOPED_TRACE(at_w ? "stop as \"w\" goes out" : "stop before the write");
+        SessionRig rig;
+        rig.printer.image = patterned(2048);
+        auto& s = rig.start(true);
+        s.cmd_readNVM_Click();
+        ASSERT_TRUE(s.commands().enabled(Command::WriteNvm));
+        const std::size_t before = rig.port.writes().size();
+        if (at_w) {
+            auto inner = rig.port.responder;
+            rig.port.responder = [&, inner](kp28setup::FakeSerialPort& p, const auto& w) {
+                if (w.bytes == Bytes{'w'}) rig.stop.request();
+                inner(p, w);
+            };
+        } else {
+            rig.stop.request();
+        }
+        rig.op.save_answers = {std::string("/nonexistent/never.dmp")};
+        s.cmd_Save_Click();
+        // All or nothing: "w", 2048 image bytes and 4 checksum bytes, echo
+        // checked; the save dialog is not offered once a stop was asked.
+        EXPECT_EQ(rig.port.writes().size() - before, at_w ? 1 + 2048 + 4u : 0u);
+        EXPECT_EQ(s.last_write_confirmed(), at_w);
+        EXPECT_EQ(rig.op.shown().size(), at_w ? 1u : 2u);  // the prompt (and the report)
+    }
 }
 
 }  // namespace

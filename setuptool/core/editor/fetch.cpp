@@ -1,11 +1,10 @@
-// The description from the printer: "m", then lines up to the end line, each
-// stored as received in modules.txt.
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+// The description from the printer: "m", then lines up to the end line, kept
+// in modules.txt exactly as received.
+#include <chrono>
 #include <filesystem>
 
 #include "kp28setup/editor.h"
+#include "kp28setup/files.h"
 
 namespace kp28setup {
 
@@ -13,9 +12,13 @@ namespace {
 
 constexpr const char* kEndLine = "Z\t\r\n";
 constexpr const char* kNotReceived = "parameter description not received";
-// Far above any printer's description (1001 rows of a few dozen bytes); a
-// printer that keeps talking without an end line is stopped here.
-constexpr std::size_t kMaxDescription = 1024 * 1024;
+// What the largest editor can need: 1001 parameter rows and as many titles,
+// the end line, and lines far longer than a record with a long item list.
+// A printer that keeps talking without an end line is stopped here, or by
+// the description's time limit, whichever comes first.
+constexpr std::size_t kMaxRecordLines = 2 * 1001 + 1;
+constexpr std::size_t kMaxRecordLine = 4096;
+constexpr std::size_t kMaxDescription = 512 * 1024;
 
 std::string absolute_path(const std::string& path) {
     std::error_code ec;
@@ -31,36 +34,40 @@ FetchResult Editor::fetch_modules_file() {
         r.problem = "no printer session";
         return r;
     }
-    int file_error = 0;
-    std::FILE* file = std::fopen(modules_path_.c_str(), "wb");
-    if (!file) file_error = errno;
+    const auto& limits = session_->limits();
+    const auto deadline = std::chrono::steady_clock::now() + limits.description;
     try {
         session_->send_com("m");
-        for (;;) {
-            const std::string line = session_->read_com_line();
+        for (std::size_t lines = 1;; ++lines) {
+            const std::string line = session_->read_com_line(kMaxRecordLine, deadline);
             r.bytes += line;
-            if (file && std::fwrite(line.data(), 1, line.size(), file) != line.size() &&
-                !file_error)
-                file_error = errno ? errno : EIO;
             if (line == kEndLine) break;
-            if (r.bytes.size() > kMaxDescription)
-                throw CommError(kErrIo,
-                                "no end line after " + std::to_string(r.bytes.size()) + " bytes");
+            if (lines >= kMaxRecordLines || r.bytes.size() >= kMaxDescription)
+                throw CommError(kErrIo, "no end line after " + std::to_string(lines) + " lines (" +
+                                            std::to_string(r.bytes.size()) + " bytes)");
         }
         r.ok = true;
     } catch (const CommError& e) {
-        if (e.code() == kErrTimeout && session_->last_comm_error.empty())
+        const bool late = e.code() == kErrPastDeadline;
+        if ((e.code() == kErrTimeout || late) && session_->last_comm_error.empty())
             session_->last_comm_error = "TimeOut";
-        session_->failed_operation = std::string(kNotReceived) + " (" + e.what() + ")";
+        const std::string why =
+            late ? "no end line within " + std::to_string(limits.description.count()) + " ms"
+                 : e.what();
+        session_->failed_operation = std::string(kNotReceived) + " (" + why + ")";
         session_->show_comm_error();
-        r.problem = std::string("The parameter description was not received: ") + e.what();
+        // The printer may still be sending: what it sends must not be read
+        // as the reply to the next command.
+        session_->wait_for_quiet(std::chrono::milliseconds(300), limits.byte);
+        r.problem = std::string("The parameter description was not received: ") + why;
+        // A description that ended badly does not replace the last good one.
+        return r;
     }
-    if (file && std::fclose(file) != 0 && !file_error) file_error = errno ? errno : EIO;
-    if (file_error) {
+    std::string file_error;
+    if (!write_file_whole(modules_path_, r.bytes, &file_error)) {
         // The editor is still built from what arrived; the file is only its record.
         const std::string text =
-            "modules.txt could not be written: " + absolute_path(modules_path_) + ": " +
-            std::strerror(file_error);
+            "modules.txt could not be written: " + absolute_path(modules_path_) + ": " + file_error;
         session_->show_message("WARNING", text, Icon::Critical);
         fetch_warnings_.push_back(text);
     }

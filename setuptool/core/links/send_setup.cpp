@@ -1,5 +1,6 @@
 // "Send  Setup" and its senders: a setup file goes to a printer in normal
 // mode unchanged, over the link of the chosen entry, and nothing is read back.
+#include <algorithm>
 #include <filesystem>
 
 #include "../maintenance/link_state.h"
@@ -15,7 +16,13 @@ constexpr const char* kIpPrompt = "INSERT IP ADDRESS (XXX.XXX.XXX.XXX): ";
 constexpr const char* kIpTitle = "SEND SETUP TO PRINTER VIA ETHERNET INTERFACE";
 constexpr const char* kIpDefault = "192.186.0.255";
 constexpr auto kUsbPause = std::chrono::milliseconds(100);
-constexpr auto kSettle = std::chrono::milliseconds(200);
+
+using Clock = std::chrono::steady_clock;
+
+std::chrono::milliseconds left_until(Clock::time_point deadline) {
+    return std::max(std::chrono::milliseconds::zero(),
+                    std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()));
+}
 
 }  // namespace
 
@@ -72,37 +79,49 @@ void Session::cmd_Send_Setup_Click() {
     set_pointer(PointerTarget::Screen, Pointer::Hourglass);
     Interface = list_.selected_text();
     const std::string kind = Interface.substr(0, 3);
+    // Checked before any link is opened: a file that is no setup file would
+    // leave the printer waiting for the rest of a frame.
+    const auto file = setup_file(chosen_file);
+    if (!file || stopping()) {
+        set_pointer(PointerTarget::Screen, Pointer::Default);
+        return;
+    }
     if (kind == "LPT") {
         const char digit = Interface.size() > 3 ? Interface[3] : '\0';
-        if (digit >= '1' && digit <= '4') send_file_lpt(chosen_file, digit);
+        if (digit >= '1' && digit <= '4') send_file_lpt(*file, digit);
     } else if (kind == "USB") {
-        send_file_usb(chosen_file);
+        send_file_usb(*file);
     } else if (kind == "LAN") {
         ask_ip_address();
         if (ip_string.empty()) {
             set_pointer(PointerTarget::Screen, Pointer::Default);
             return;
         }
-        send_file_lan(chosen_file);
+        send_file_lan(*file);
         if (send_complete_) message("ATTENTION", "SETUP EXECUTED", Icon::None);
     } else if (kind == "COM") {
-        send_file_com(chosen_file);
+        send_file_com(*file);
     }
     set_pointer(PointerTarget::Screen, Pointer::Default);
 }
 
-void Session::send_file_lpt(const std::string& path, char digit) {
+std::optional<std::vector<std::uint8_t>> Session::setup_file(const std::string& path) {
     std::string why;
-    const auto file = read_whole_file(path, &why);
-    if (!file) return send_failed(path + ": " + why);
+    auto file = read_setup_file(path, &why);
+    if (!file) send_failed(path + ": " + why);
+    return file;
+}
+
+void Session::send_file_lpt(std::span<const std::uint8_t> file, char digit) {
     const auto node = parallel_node(digit);
     if (!node) return send_failed(std::string("there is no parallel port LPT") + digit);
-    const SendResult r = write_to_node(*node, *file, d_.limits.link_write);
+    StopSource::Transfer transfer(d_.stop);
+    const SendResult r = write_to_node(*node, file, d_.limits.link_write);
     if (!r.ok) return send_failed(*node + ": " + r.reason);
     send_complete_ = true;
 }
 
-void Session::send_file_com(const std::string& path) {
+void Session::send_file_com(std::span<const std::uint8_t> file) {
     try {
         open_com_port();
     } catch (const CommError&) {
@@ -114,24 +133,21 @@ void Session::send_file_com(const std::string& path) {
     const auto cts = d_.port.cts();
     if (dsr && cts && !*dsr && !*cts)
         message("ATTENTION !!!", Interface + " NOT READY", Icon::Critical);
-    std::string why;
-    const auto file = read_whole_file(path, &why);
     try {
         reconfigure(kNormalSpeed);
-        if (!file) {
-            send_failed(path + ": " + why);
+        if (stopping()) throw CommError(kErrStopped, "stopped before the file began");
+        StopSource::Transfer transfer(d_.stop);
+        for (const auto piece : pieces(file)) send_com(std::string(piece.begin(), piece.end()));
+        // The file has left only when the line has sent it. An adapter may
+        // still hold the last bytes in its own buffer once the driver's
+        // queue is empty; the speed changes after they are out.
+        if (d_.port.drain(d_.limits.drain)) {
+            d_.pause(kSettle);
+            unsettled_output_ = false;
+            send_complete_ = true;
         } else {
-            for (const auto piece : pieces(*file))
-                send_com(std::string(piece.begin(), piece.end()));
-            // The file has left only when the line has sent it. An adapter
-            // may still hold the last bytes in its own buffer once the
-            // driver's queue is empty; the speed changes after they are out.
-            if (d_.port.drain(d_.limits.drain)) {
-                d_.pause(kSettle);
-                send_complete_ = true;
-            } else
-                send_failed("the line did not send the file within " +
-                            std::to_string(d_.limits.drain.count()) + " ms");
+            send_failed("the line did not send the file within " +
+                        std::to_string(d_.limits.drain.count()) + " ms");
         }
     } catch (const CommError& e) {
         send_failed(e.what());
@@ -144,32 +160,34 @@ void Session::send_file_com(const std::string& path) {
     }
 }
 
-void Session::send_file_usb(const std::string& path) {
+void Session::send_file_usb(std::span<const std::uint8_t> file) {
     auto& st = links();
     if (!st.usb) st.usb = make_dlopen_usb_library();
     UsbLibrary& usb = *st.usb;
     std::uint32_t door = 0xBAD0BAD0u;
     const std::int32_t connected = usb.connect(0, &door);
     if (connected != 0) show_usb_error(connected);
-    std::string why;
-    const auto file = read_whole_file(path, &why);
     std::int32_t failed = 0;
-    if (!file) {
-        send_failed(path + ": " + why);
-    } else {
-        for (const auto piece : pieces(*file)) {
-            const std::int32_t r = usb.write(door, piece, -1);
+    {
+        StopSource::Transfer transfer(d_.stop);
+        // One limit for the whole file: a printer that stops taking bytes
+        // must not hold the transfer (and a stop waiting for it) for ever.
+        const auto deadline = Clock::now() + d_.limits.link_write;
+        for (const auto piece : pieces(file)) {
+            const auto left =
+                static_cast<std::int32_t>(std::max<std::int64_t>(1, left_until(deadline).count()));
+            const std::int32_t r = usb.write(door, piece, left);
             // A piece that failed spoils the setup frame even when the pieces
             // after it go through.
             if (r != 0 && failed == 0) failed = r;
             d_.pause(kUsbPause);
         }
         d_.pause(kUsbPause);
-        if (failed != 0) show_usb_error(failed);
     }
+    if (failed != 0) show_usb_error(failed);
     const std::int32_t closed = usb.disconnect(door);
     if (closed != 0) show_usb_error(closed);
-    send_complete_ = connected == 0 && file && failed == 0 && closed == 0;
+    send_complete_ = connected == 0 && failed == 0 && closed == 0;
 }
 
 void Session::show_usb_error(int result) {
@@ -192,15 +210,16 @@ int Session::connect_lan() {
     return 0;
 }
 
-void Session::send_file_lan(const std::string& path) {
+void Session::send_file_lan(std::span<const std::uint8_t> file) {
     send_complete_ = false;
     if (connect_lan() == 0) return;
-    std::string why;
-    const auto file = read_whole_file(path, &why);
-    if (!file) return send_failed(path + ": " + why);
     auto& lan = links().lan;
-    for (const auto piece : pieces(*file)) {
-        const SendResult r = lan.send_all(piece, d_.limits.link_write);
+    if (stopping()) return;
+    StopSource::Transfer transfer(d_.stop);
+    // The write limit holds for the whole file, not for each piece.
+    const auto deadline = Clock::now() + d_.limits.link_write;
+    for (const auto piece : pieces(file)) {
+        const SendResult r = lan.send_all(piece, left_until(deadline));
         process_events();
         if (!r.ok) {
             lan.close();

@@ -10,13 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
 namespace kp28setup {
@@ -194,16 +193,30 @@ class DlopenUsbLibrary : public UsbLibrary {
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> read_whole_file(const std::string& path,
-                                                         std::string* reason) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) {
-        if (reason) *reason = errno_text(errno ? errno : ENOENT);
-        return std::nullopt;
+std::string setup_file_problem(std::span<const std::uint8_t> bytes) {
+    constexpr std::uint8_t kPrefix[] = {0x14, 0x14, 0x1B, 0x14};
+    constexpr std::size_t kHead = sizeof kPrefix + 2;
+    if (bytes.empty()) return "it is empty, not a setup file";
+    for (std::size_t at = 0; at < bytes.size();) {
+        const auto rest = bytes.subspan(at);
+        const std::string where = at == 0 ? "" : " at byte " + std::to_string(at);
+        if (rest.size() < kHead || !std::equal(kPrefix, kPrefix + sizeof kPrefix, rest.begin()))
+            return "it is not a setup file: no command frame begins" + where;
+        const std::size_t length = rest[4] | (std::size_t{rest[5]} << 8);
+        if (length == 0 || rest.size() - kHead < length)
+            return "it is not a setup file: the frame" + where + " says " + std::to_string(length) +
+                   " bytes follow, the file has " + std::to_string(rest.size() - kHead);
+        at += kHead + length;
     }
-    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(f)), {});
-    if (f.bad()) {
-        if (reason) *reason = errno_text(errno ? errno : EIO);
+    return {};
+}
+
+std::optional<std::vector<std::uint8_t>> read_setup_file(const std::string& path,
+                                                         std::string* reason) {
+    auto bytes = read_whole_file(path, reason, kMaxSetupFile);
+    if (!bytes) return std::nullopt;
+    if (std::string why = setup_file_problem(*bytes); !why.empty()) {
+        if (reason) *reason = std::move(why);
         return std::nullopt;
     }
     return bytes;

@@ -93,7 +93,10 @@ void Session::run_updater(const std::vector<std::string>& args, const std::strin
         argv.push_back(dir.file(kReportFileName));
         ran = run_and_wait(
             argv, dir.path(), [this] { process_events(); }, std::chrono::milliseconds(100),
-            [this] { return d_.observer && d_.observer->stop_requested(); });
+            [this] {
+                return (d_.stop && d_.stop->requested()) ||
+                       (d_.observer && d_.observer->stop_requested());
+            });
     }
     d_.pause(std::chrono::milliseconds(2));
     std::error_code ec;
@@ -117,7 +120,7 @@ bool Session::load_fw_lpt(const std::string& firmware) {
         maintenance_failed(kLoadTitle, bat + ": " + why);
         return false;
     }
-    const auto file = read_whole_file(firmware, &why);
+    const auto file = read_whole_file(firmware, &why, kMaxFirmwareFile);
     if (!file) {
         maintenance_failed(kLoadTitle,
                            "The firmware image could not be read: " + firmware + ": " + why);
@@ -141,7 +144,7 @@ bool Session::load_fw_lpt(const std::string& firmware) {
 bool Session::load_fw_cdc(const std::string& firmware) {
     Interface = list_.selected_counterpart();
     std::string why;
-    const auto file = read_whole_file(firmware, &why);
+    const auto file = read_whole_file(firmware, &why, kMaxFirmwareFile);
     bool ok = false;
     try {
         open_com_port();

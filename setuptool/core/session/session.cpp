@@ -4,13 +4,11 @@
 #include <kp28/protocol/commands.h>
 #include <kp28/protocol/setup.h>
 
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <thread>
 
 #include "kp28setup/comm_events.h"
+#include "kp28setup/files.h"
 
 namespace kp28setup {
 
@@ -24,12 +22,14 @@ constexpr const char* kRestoreNotDone = "RestoreMFG not executed";
 constexpr const char* kNotInSetupMode = "PRINTER IS NOT IN SETUP MODE";
 constexpr const char* kHoldOnLine = "HOLD THE ON_LINE BUTTON and TURN ON THE PRINTER";
 
-// A model reply is 11 characters; a description line or a burst of input is
-// never longer than these, so a line that keeps talking ends as an error
-// rather than filling memory.
+// A model reply is 11 characters; a line or a burst of input is never longer
+// than these, so a line that keeps talking ends as an error rather than
+// filling memory.
 constexpr std::size_t kModelReplyReads = 11;
 constexpr std::size_t kMaxLine = 64 * 1024;
 constexpr std::size_t kMaxBurst = 1024 * 1024;
+// How long the line must stay silent before a cut exchange counts as over.
+constexpr std::chrono::milliseconds kQuiet{300};
 // The identity replies are shown from their sixth character, at most this many.
 constexpr std::size_t kShownReply = 100;
 
@@ -204,7 +204,11 @@ void Session::end_program() {
 
 void Session::drain_and_close() {
     if (!d_.port.is_open()) return;
-    d_.port.drain(d_.limits.drain);
+    if (unsettled_output_) {
+        d_.port.drain(d_.limits.drain);
+        d_.pause(kSettle);
+        unsettled_output_ = false;
+    }
     d_.port.close();
 }
 
@@ -249,12 +253,7 @@ void Session::open_com_port() {
     }
     if (*number == remembered) return;
     const std::function<void()> steps[] = {
-        [&] {
-            if (d_.port.is_open()) {
-                d_.port.drain(d_.limits.drain);
-                d_.port.close();
-            }
-        },
+        [&] { drain_and_close(); },
         [&] { d_.port.set_port_number(*number); },
         [&] {
             if (!d_.port.is_open()) d_.port.open();
@@ -272,6 +271,7 @@ void Session::open_com_port() {
 // --- serial primitives ---
 
 void Session::write_bytes(const std::vector<std::uint8_t>& bytes) {
+    unsettled_output_ = true;
     d_.port.write(bytes, d_.limits.write);
 }
 
@@ -314,6 +314,27 @@ std::string Session::read_com_line() {
     return line;
 }
 
+std::string Session::read_com_line(std::size_t max_length,
+                                   std::chrono::steady_clock::time_point deadline) {
+    using std::chrono::milliseconds;
+    std::string line;
+    while (line.empty() || line.back() != '\n') {
+        if (line.size() >= max_length)
+            throw CommError(kErrIo, "a line longer than " + std::to_string(max_length) + " bytes");
+        const auto left =
+            std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left < d_.limits.byte) {
+            const auto b = d_.port.read_byte(std::max(left, milliseconds::zero()));
+            if (!b) throw CommError(kErrPastDeadline, "past the exchange's time limit");
+            line += static_cast<char>(*b);
+            continue;
+        }
+        const auto b = read_com_byte();
+        line += static_cast<char>(b);
+    }
+    return line;
+}
+
 std::string Session::read_com_all() {
     std::string all;
     while (all.size() < kMaxBurst) {
@@ -326,16 +347,36 @@ std::string Session::read_com_all() {
 
 void Session::show_comm_error() {
     message(" ", "COMM error(" + last_comm_error + "): " + failed_operation, Icon::Critical);
-    for (std::size_t n = 0; n < kMaxBurst; ++n) {
-        const auto b = d_.port.read_now();
-        if (d_.observer) d_.observer->process_events();
-        if (!b) break;
+    try {
+        for (std::size_t n = 0; n < kMaxBurst; ++n) {
+            const auto b = d_.port.read_now();
+            if (d_.observer) d_.observer->process_events();
+            if (!b) break;
+        }
+    } catch (const CommError&) {
+        // A port that hung up has nothing left to drop; the report is made.
+    }
+}
+
+void Session::discard_input() {
+    for (std::size_t n = 0; n < kMaxBurst; ++n)
+        if (!d_.port.read_now()) break;
+}
+
+void Session::wait_for_quiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    try {
+        while (std::chrono::steady_clock::now() < until)
+            if (!d_.port.read_byte(quiet)) return;
+    } catch (const CommError&) {
+        // Gone or stopped: quiet enough.
     }
 }
 
 void Session::note_failure(const CommError& e) {
     // A silent line names itself, unless the line already told why.
-    if (e.code() == kErrTimeout && last_comm_error.empty()) last_comm_error = "TimeOut";
+    if ((e.code() == kErrTimeout || e.code() == kErrPastDeadline) && last_comm_error.empty())
+        last_comm_error = "TimeOut";
 }
 
 void Session::MSComm1_OnComm(int comm_event) {
@@ -432,6 +473,7 @@ void Session::read_nvm() {
     failed_operation = kNvmNotRead;
     last_comm_error.clear();
     try {
+        discard_input();
         if (kp28_checked_)
             plus_model = 0;
         else
@@ -477,6 +519,9 @@ void Session::receive_nvm() {
         if (n >> 8 >= 0x80) throw TransferError{};
         plus_model = 0;
     }
+    // A length of 0 is no image: a write of it would send "w" and a
+    // checksum, and leave the printer waiting for its NVM.
+    if (n == 0) throw TransferError{};
     nvm_length = static_cast<std::int16_t>(n);
     for (unsigned i = 0; i < n; ++i) {
         const std::uint8_t b = read_com_byte();
@@ -511,6 +556,11 @@ void Session::write_nvm() {
         std::min<std::size_t>(static_cast<std::size_t>(std::max<int>(nvm_length, 0)), kNvmSize);
     std::array<std::uint8_t, 4> echo{};
     try {
+        discard_input();
+        if (stopping()) throw CommError(kErrStopped, "stopped before the write began");
+        // From "w" to the echo the printer collects an image: nothing from
+        // outside cuts that short.
+        StopSource::Transfer transfer(d_.stop);
         write_text("w");
         for (std::size_t i = 0; i < n; ++i) write_bytes({nvm_image[i]});
         crc_computed = kp28::nvm_crc(nvm_image, n, plus_model == 1);
@@ -530,6 +580,9 @@ void Session::write_nvm() {
         return;
     }
     write_confirmed_ = true;
+    // Asked to stop during the transfer: the printer has its image, and the
+    // stop takes effect before anything else is asked.
+    if (stop_requested()) return;
     save_setup_file();
 }
 
@@ -551,17 +604,9 @@ bool Session::write_setup_file(const std::string& path, bool after_write) {
         std::min<std::size_t>(static_cast<std::size_t>(std::max<int>(nvm_length, 0)), kNvmSize);
     const std::vector<std::uint8_t> file =
         kp28::load_setup_frame(std::span<const std::uint8_t>(nvm_image.data(), n), crc_trailer);
-    int err = 0;
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) {
-        err = errno;
-    } else {
-        if (std::fwrite(file.data(), 1, file.size(), f) != file.size()) err = errno ? errno : EIO;
-        if (std::fclose(f) != 0 && !err) err = errno ? errno : EIO;
-    }
-    if (!err) return true;
-    const std::string what =
-        "the setup file " + path + " could not be written: " + std::strerror(err);
+    std::string why;
+    if (write_file_whole(path, file, &why)) return true;
+    const std::string what = "the setup file " + path + " could not be written: " + why;
     message("WARNING",
             after_write ? "The NVM was written to the printer, but " + what
                         : "The NVM was read, but " + what,
@@ -579,6 +624,7 @@ void Session::cmd_restMFG_Click() {
     restore_sent_ = false;
     try {
         open_com_port();
+        discard_input();
         detect_printer_model();
         if (plus_model == 1) {
             apply(situation::kPlusInSetupMode);
@@ -611,6 +657,7 @@ void Session::Command2_Click() {
     d_.pause(std::chrono::milliseconds(500));
     bool asked = false;
     try {
+        discard_input();
         detect_printer_model();
         asked = true;
     } catch (const CommError&) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -19,6 +20,10 @@ struct ReportWindow {
     std::string caption;
     std::vector<std::string> lines;  // one item per line of the report file, in order
 };
+
+// The largest firmware image pushed straight to a printer (it is read into
+// memory first): far above any printer's flash.
+inline constexpr std::size_t kMaxFirmwareFile = 256u * 1024 * 1024;
 
 inline constexpr const char* kIniFileName = "kp28fwupdate.ini";
 inline constexpr const char* kReportFileName = "tmp.out";

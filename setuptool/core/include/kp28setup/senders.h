@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "kp28setup/files.h"
+
 namespace kp28setup {
 
 inline constexpr std::uint16_t kPrinterTcpPort = 9100;
@@ -27,8 +29,14 @@ struct SendResult {
     static SendResult failed(std::string why) { return {false, std::move(why)}; }
 };
 
-// A file read whole; nullopt with the reason when it cannot be read.
-std::optional<std::vector<std::uint8_t>> read_whole_file(const std::string& path,
+// The largest setup file: the load-setup frame of a whole 2048-byte image.
+inline constexpr std::size_t kMaxSetupFile = 2048 + 11;
+// Why bytes are not a setup file, or empty when they are: a printer takes a
+// file made of whole command frames (the frame prefix, a length, as many bytes
+// as it says), and a cut frame leaves it waiting for the rest.
+std::string setup_file_problem(std::span<const std::uint8_t> bytes);
+// The setup file at path, read and checked before any link is opened.
+std::optional<std::vector<std::uint8_t>> read_setup_file(const std::string& path,
                                                          std::string* reason);
 
 // The file's bytes split into pieces of at most `piece` bytes: every piece full

@@ -26,6 +26,8 @@ enum CommErrorCode : int {
     kErrPortNotOpen = 8018,     // operation valid only on an open port
     kErrTimeout = 8090,         // a read or write did not finish in its time limit
     kErrIo = 8091,              // the system failed a read or write
+    kErrStopped = 8092,         // a signal or the closing window ended the wait
+    kErrPastDeadline = 8093,    // an exchange did not end within its overall limit
 };
 
 class CommError : public std::runtime_error {

@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "kp28setup/operator.h"
 #include "kp28setup/senders.h"
 #include "kp28setup/serial_port.h"
+#include "kp28setup/stop_source.h"
 #include "kp28setup/time_limits.h"
 
 namespace kp28setup {
@@ -74,6 +76,10 @@ struct SessionDeps {
     SessionObserver* observer = nullptr;
     EditorHooks* editor = nullptr;
     TimeLimits limits = TimeLimits::from_environment();
+    // A stop request from outside (a signal, the closing window): the session
+    // marks its transfers on it and a running updater is ended by it. Null:
+    // nothing outside asks.
+    StopSource* stop = nullptr;
 };
 
 struct LinkState;
@@ -136,8 +142,18 @@ class Session {
     std::uint8_t read_com_byte();
     std::uint8_t read_com_byte(std::chrono::milliseconds limit);
     std::string read_com_line();
+    // A line of at most max_length bytes that must be complete by `deadline`:
+    // a printer that keeps talking ends as a CommError either way.
+    std::string read_com_line(std::size_t max_length,
+                              std::chrono::steady_clock::time_point deadline);
     std::string read_com_all();
     void show_comm_error();
+    // Reads and drops whatever the line holds, so that leftovers of an earlier
+    // exchange are not taken for this one's reply.
+    void discard_input();
+    // After a cut exchange: drops input until the line has been quiet for
+    // `quiet`, for at most `limit`.
+    void wait_for_quiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
     void MSComm1_OnComm(int comm_event);
 
     // Writes the setup file of the image in hand to path; a failure is shown
@@ -170,10 +186,17 @@ class Session {
     void use_usb_library(std::shared_ptr<UsbLibrary> usb);
     void use_updater(std::string path) { updater_ = std::move(path); }
 
-    void send_file_usb(const std::string& path);
-    void send_file_lan(const std::string& path);
+    // The checked setup file to the first USB printer and to ip_string.
+    void send_file_usb(std::span<const std::uint8_t> file);
+    void send_file_lan(std::span<const std::uint8_t> file);
     int connect_lan();
     void show_usb_error(int result);
+
+    // Whether a stop was asked (a signal, the closing window).
+    bool stop_requested() const { return d_.stop && d_.stop->requested(); }
+    // Whether a stop takes effect now: asked, and no transfer under way. A
+    // transfer asked to stop before its first byte does not begin.
+    bool stopping() const { return d_.stop && d_.stop->stop_now(); }
 
     // Outcome of the last "Send  Setup": the whole file was handed to the link.
     bool last_send_complete() const { return send_complete_; }
@@ -220,6 +243,11 @@ class Session {
     void save_setup_file();
     void end_program();
 
+    // After the driver's queue is empty, a USB-serial adapter (and the other
+    // end of a pseudo-terminal) may still hold the last bytes: they leave
+    // within this pause, before a speed change could garble them.
+    static constexpr std::chrono::milliseconds kSettle{200};
+
     SessionDeps d_;
     CommandStates commands_;
     bool plus_displayed_ = true;
@@ -234,6 +262,9 @@ class Session {
     InterfaceList list_;
     bool write_confirmed_ = false;
     bool restore_sent_ = false;
+    // Bytes written since the port was opened or last settled: they must
+    // leave before the line's settings change.
+    bool unsettled_output_ = false;
 
     // Send  Setup and maintenance (links/, maintenance/).
     void set_wait_window(bool shown);
@@ -244,8 +275,11 @@ class Session {
     void process_events();
     void send_failed(const std::string& what);
     std::optional<std::string> parallel_node(char digit);
-    void send_file_lpt(const std::string& path, char digit);
-    void send_file_com(const std::string& path);
+    void send_file_lpt(std::span<const std::uint8_t> file, char digit);
+    void send_file_com(std::span<const std::uint8_t> file);
+    // The setup file chosen for Send  Setup, read and checked before any link
+    // is opened; nullopt (the refusal shown) when it is no setup file.
+    std::optional<std::vector<std::uint8_t>> setup_file(const std::string& path);
     void set_window_enabled(bool on);
     bool load_fw_lpt(const std::string& firmware);
     bool load_fw_cdc(const std::string& firmware);

@@ -2,7 +2,8 @@
 // dialogue; these bound every wait that would otherwise last until the printer
 // spoke. The defaults are far above what a printer at 19200 baud needs (one
 // byte every 0.52 ms once it sends); KP28SETUP_READ_TIMEOUT_MS replaces all of
-// them with one shorter value for tests.
+// the reply limits with one shorter value for tests, and
+// KP28SETUP_DESCRIPTION_TIMEOUT_MS the description's.
 #pragma once
 
 #include <chrono>
@@ -22,6 +23,10 @@ struct TimeLimits {
     std::chrono::milliseconds lan_connect{12000};
     // For a parallel port or a TCP connection to take a whole file.
     std::chrono::milliseconds link_write{60000};
+    // For the whole parameter description: a real printer's largest (1001
+    // rows) takes about half of it at 19200 baud; one that never sends its
+    // end line is stopped here.
+    std::chrono::milliseconds description{60000};
 
     static TimeLimits from_environment();
 };

@@ -1,23 +1,21 @@
-// A serial port the window can stop from its own thread. The session's thread
-// drives the port; when the window closes, every wait of the port ends within
-// one slice and later reads find nothing, so the operation runs into its own
-// time-out path and ends instead of waiting out the full limit.
+// A serial port that a stop request ends. The session's thread drives the
+// port; once a stop is requested (a signal, the window closing), every wait
+// ends within one slice and further reads and writes fail with kErrStopped, so
+// the operation runs into its own failure path instead of waiting out its
+// limits. Within a transfer the request waits: bytes go out, the echo is read
+// and queued output leaves as if nothing had been asked.
 #pragma once
 
-#include <kp28setup/serial_port.h>
-
-#include <atomic>
 #include <chrono>
 
-namespace kp28gui {
+#include "kp28setup/serial_port.h"
+#include "kp28setup/stop_source.h"
 
-class StoppablePort : public kp28setup::SerialPort {
+namespace kp28setup {
+
+class StoppablePort : public SerialPort {
   public:
-    explicit StoppablePort(kp28setup::SerialPort& inner) : inner_(inner) {}
-
-    // Any thread.
-    void stop() { stopped_ = true; }
-    bool stopped() const { return stopped_; }
+    StoppablePort(SerialPort& inner, const StopSource& stop) : inner_(inner), stop_(stop) {}
 
     int port_number() const override { return inner_.port_number(); }
     void set_port_number(int n) override { inner_.set_port_number(n); }
@@ -36,12 +34,13 @@ class StoppablePort : public kp28setup::SerialPort {
     void set_event_handler(EventHandler h) override { inner_.set_event_handler(std::move(h)); }
 
   private:
-    // How long one wait of the inner port lasts before the stop flag is
-    // looked at again.
+    // How long one wait of the inner port lasts before the request is looked
+    // at again.
     static constexpr std::chrono::milliseconds kSlice{100};
+    [[noreturn]] void stopped() const;
 
-    kp28setup::SerialPort& inner_;
-    std::atomic<bool> stopped_{false};
+    SerialPort& inner_;
+    const StopSource& stop_;
 };
 
-}  // namespace kp28gui
+}  // namespace kp28setup
