@@ -6,7 +6,8 @@
 // the replay in the test suite; an empty result means every property held.
 //
 // Input layout:
-//   byte 0        flags: bit 0 KP28Plus byte order, bit 1 build twice
+//   byte 0        flags: bit 0 KP28Plus byte order, bit 1 build twice, bit 2
+//                 build over an editor that showed other rows before
 //   bytes 1, 2    description length D (little-endian; cut to what is there)
 //   byte 3        edit bytes E (cut to what is there)
 //   D bytes       the description
@@ -35,6 +36,7 @@ using EditorImage = std::array<std::uint8_t, kp28setup::kNvmSize>;
 struct EditorInput {
     bool plus = false;
     bool build_twice = false;
+    bool build_over = false;
     std::string_view description;
     std::string_view edits;
     EditorImage image{};
@@ -46,6 +48,7 @@ inline EditorInput split_editor_input(std::string_view data) {
     const auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(data[k]); };
     in.plus = (byte(0) & 1) != 0;
     in.build_twice = (byte(0) & 2) != 0;
+    in.build_over = (byte(0) & 4) != 0;
     std::size_t d = byte(1) | static_cast<std::size_t>(byte(2)) << 8;
     std::size_t e = byte(3);
     data.remove_prefix(4);
@@ -145,7 +148,9 @@ struct EditTally {
 };
 
 // One edit through its change handler; empty when the image changed as it may.
-inline std::string edit_fault(kp28setup::Editor& ed, const Edit& e, EditTally& tally) {
+// rows: those of the build (where each row lies does not change with edits).
+inline std::string edit_fault(kp28setup::Editor& ed, const std::vector<kp28setup::RowView>& rows,
+                              const Edit& e, EditTally& tally) {
     using kp28setup::RowKind;
     static constexpr RowKind kKinds[] = {RowKind::Enum,   RowKind::Range, RowKind::Range,
                                          RowKind::String, RowKind::Ip,    RowKind::Ip,
@@ -153,7 +158,6 @@ inline std::string edit_fault(kp28setup::Editor& ed, const Edit& e, EditTally& t
     const int handler = e.op % 8;
     const bool in_range = (e.op & 0x80) != 0;
     const RowKind kind = kKinds[handler];
-    const auto rows = ed.rows();
     std::vector<const kp28setup::RowView*> family;
     for (const auto& r : rows)
         if (r.kind == kind) family.push_back(&r);
@@ -242,16 +246,65 @@ inline std::string edit_fault(kp28setup::Editor& ed, const Edit& e, EditTally& t
     return {};
 }
 
+// Rows of every kind with long lists and texts, for a build that reuses the
+// window's controls.
+inline std::string earlier_description() {
+    std::string d = "T\tearlier\t\r\n";
+    for (int k = 0; k < 40; ++k) {
+        const std::string at = std::to_string(k * 50);
+        switch (k % 4) {
+            case 0:
+                d += "E\tlist\t1\t" + at + "\t5\tone\ttwo\tthree\tfour\tfive\t\r\n";
+                break;
+            case 1:
+                d += "M\tnumber\t2\t" + at + "\t-100\t100\t100\t\r\n";
+                break;
+            case 2:
+                d += "S\ttext\t30\t" + at + "\t\r\n";
+                break;
+            default:
+                d += "I\taddress\t4\t" + at + "\t\r\n";
+        }
+        if (k % 10 == 9) d += "T\tmore\t\r\n";
+    }
+    return d + "Z\t\r\n";
+}
+
+// The controls ed shows are those a fresh editor shows for the same build.
+inline std::string same_controls_fault(const kp28setup::Editor& ed,
+                                       const kp28setup::Editor& fresh) {
+    for (const auto f : kp28setup::kFamilies)
+        for (int i = 0; i <= ed.created_count(f); ++i) {
+            const auto mine = ed.element(f, i), theirs = fresh.element(f, i);
+            if (mine.visible != theirs.visible || (mine.visible && mine != theirs))
+                return std::string("built over other rows, ") + kp28setup::family_name(f) + " " +
+                       std::to_string(i) + " differs from a fresh build";
+        }
+    return {};
+}
+
 inline std::string editor_fault(std::string_view data, EditTally* tally = nullptr) {
     EditTally own_tally;
     if (!tally) tally = &own_tally;
     const EditorInput in = split_editor_input(data);
     kp28setup::Editor ed;
     ed.set_image(in.image, in.plus);
+    if (in.build_over) {
+        ed.build_from_description(earlier_description());
+        ed.set_image(in.image, in.plus);
+    }
     ed.build_from_description(in.description);
     if (ed.image() != in.image) return "the build changed the image";
     const auto rows = ed.rows();
     if (auto fault = rows_fault(rows); !fault.empty()) return fault;
+    if (in.build_over) {
+        kp28setup::Editor fresh;
+        fresh.set_image(in.image, in.plus);
+        fresh.build_from_description(in.description);
+        if (fresh.rows() != rows)
+            return "built over other rows, the rows differ from a fresh build";
+        if (auto fault = same_controls_fault(ed, fresh); !fault.empty()) return fault;
+    }
     if (in.build_twice) {
         ed.build_from_description(in.description);
         if (ed.image() != in.image) return "the second build changed the image";
@@ -260,8 +313,10 @@ inline std::string editor_fault(std::string_view data, EditTally* tally = nullpt
     constexpr std::size_t kMaxEdits = 64;
     const auto edits = split_edits(in.edits);
     for (std::size_t k = 0; k < edits.size() && k < kMaxEdits; ++k)
-        if (auto fault = edit_fault(ed, edits[k], *tally); !fault.empty())
+        if (auto fault = edit_fault(ed, rows, edits[k], *tally); !fault.empty())
             return "edit " + std::to_string(k + 1) + ": " + fault;
+    // The rows read back from the edited image, as the window shows them.
+    if (auto fault = rows_fault(ed.rows()); !fault.empty()) return "after the edits, " + fault;
     return {};
 }
 
