@@ -52,6 +52,10 @@ inline std::string description_fault(std::string_view text) {
         const std::string where = "line " + std::to_string(n + 1) + ": ";
         std::string_view line = lines[n];
         const kp28::ParsedLine p = kp28::parse_record(line);
+        // A line read with CR LF or with LF alone is the same line.
+        const kp28::ParsedLine with_cr = kp28::parse_record(std::string(line) + '\r');
+        if (with_cr.kind != p.kind || with_cr.record != p.record)
+            return where + "the line reads differently with a CR";
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         switch (p.kind) {
             case kp28::ParsedLine::kRecord: {
