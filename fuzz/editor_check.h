@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -227,6 +228,8 @@ inline std::string edit_fault(kp28setup::Editor& ed, const std::vector<kp28setup
         case RowKind::String: {
             const auto bytes = kp28setup::utf8_to_cp1252(e.payload);
             if (!bytes) return what + " accepted text that has no single-byte form";
+            if (static_cast<int>(bytes->size()) > row->size)
+                return what + " accepted text longer than its field";
             for (std::size_t k = 0; k < bytes->size(); ++k)
                 if (at(row->offset + static_cast<int>(k)) != static_cast<std::uint8_t>((*bytes)[k]))
                     return what + " did not store the text";
@@ -236,7 +239,11 @@ inline std::string edit_fault(kp28setup::Editor& ed, const std::vector<kp28setup
             break;
         }
         case RowKind::Ip: {
-            const int want = e.payload.empty() ? 0 : std::stoi(e.payload);
+            int want = 0;
+            const char* end = e.payload.data() + e.payload.size();
+            if (!e.payload.empty() &&
+                (std::from_chars(e.payload.data(), end, want).ptr != end || want < 0 || want > 255))
+                return what + " accepted an octet that is no number from 0 to 255";
             if (at(row->offset + octet - 1) != want) return what + " did not store the octet";
             break;
         }
