@@ -89,7 +89,7 @@ Output (standard output):
   {"event": TEXT} per event. Every line is one JSON object in UTF-8. Texts
   may carry bytes from the links and from standard input: a byte that is not
   part of valid UTF-8 (a printer's single-byte text) stands for the Latin-1
-  character of the same value (byte E9 is "\u00e9"), so no byte is lost.
+  character of the same value (byte E9 is "\u00e9"), so no byte is dropped.
   Errors in the options go to standard error. Exit status: 0 stopped,
   1 could not start (a node, the TCP port), 2 bad options.
 
