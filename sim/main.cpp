@@ -8,15 +8,12 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <iostream>
 #include <iterator>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -160,7 +157,7 @@ CLI::Option* flag_option(CLI::App& app, const std::string& name, const std::stri
     throw CLI::ValidationError(why);
 }
 
-// A decimal number from 0 to max, nothing else.
+// A whole number in the given base, from 0 to max, and nothing after it.
 bool parse_number(const std::string& v, int base, long max, long& out) {
     char* end = nullptr;
     errno = 0;
