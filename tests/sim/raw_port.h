@@ -37,15 +37,16 @@ class RawPort {
         if (speed) p.set_speed(speed);
         return p;
     }
-    static RawPort tcp(std::uint16_t port) {
+    static RawPort tcp(std::uint16_t port, const std::string& address = "127.0.0.1") {
         RawPort p;
         p.fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in a{};
         a.sin_family = AF_INET;
         a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (inet_pton(AF_INET, address.c_str(), &a.sin_addr) != 1)
+            throw std::runtime_error("not an IPv4 address: " + address);
         if (::connect(p.fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
-            throw std::runtime_error("cannot connect to 127.0.0.1:" + std::to_string(port));
+            throw std::runtime_error("cannot connect to " + address + ":" + std::to_string(port));
         return p;
     }
     RawPort(RawPort&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
