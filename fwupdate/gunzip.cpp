@@ -1026,12 +1026,13 @@ bool Inflater::huffman_block() {
 
 class Run {
   public:
-    Run(std::span<const std::uint8_t> member, const ReportHook& hook, GunzipResult& result)
+    Run(std::span<const std::uint8_t> member, const ReportHook& hook, Unpacked& result)
         : in_(member.data()), end_(member.data() + member.size()), hook_(hook), result_(result) {}
 
     // The failure path: the text goes to the hook and into the result.
     bool report(std::string text) {
         if (hook_) hook_(text);
+        result_.result = failure(text);
         result_.messages.push_back(std::move(text));
         return false;
     }
@@ -1063,7 +1064,7 @@ class Run {
     const std::uint8_t* in_;
     const std::uint8_t* end_;
     const ReportHook& hook_;
-    GunzipResult& result_;
+    Unpacked& result_;
 };
 
 // Flag bits of the member header, in the older gzip meaning that this format
@@ -1100,9 +1101,9 @@ bool Run::header() {
 
 }  // namespace
 
-GunzipResult gunzip(std::span<const std::uint8_t> member, std::span<std::uint8_t> out,
-                    const ReportHook& report) {
-    GunzipResult result;
+Unpacked gunzip(std::span<const std::uint8_t> member, std::span<std::uint8_t> out,
+                const ReportHook& report) {
+    Unpacked result;
     Run run(member, report, result);
     if (!run.header()) return result;
 
@@ -1155,7 +1156,7 @@ GunzipResult gunzip(std::span<const std::uint8_t> member, std::span<std::uint8_t
         run.report("length error");
         return result;
     }
-    result.status = 0;
+    result.result = success();
     return result;
 }
 

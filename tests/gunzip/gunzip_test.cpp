@@ -20,7 +20,7 @@ constexpr std::size_t kGuardSize = 64;
 // Decodes into a buffer of `capacity` bytes followed by guard bytes, and
 // fails the test if anything was stored past the buffer.
 struct Decoded {
-    fwupdate::GunzipResult result;
+    fwupdate::Unpacked result;
     Bytes output;
 };
 Decoded decode(std::span<const std::uint8_t> input, std::size_t capacity) {
@@ -385,7 +385,7 @@ class DamagedMember : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(DamagedMember, FailsWithItsMessage) {
     const auto d = decode(GetParam().input, 4096);
-    EXPECT_EQ(d.result.status, -1);
+    EXPECT_FALSE(d.result.ok());
     EXPECT_EQ(d.result.messages, GetParam().messages);
 }
 
@@ -629,7 +629,7 @@ TEST_P(OutputLimit, OneByteTooSmallIsRefusedAndExactFitDecodes) {
          {original.size() - 1, original.size() / 2, std::size_t{0}, std::size_t{300}}) {
         if (room >= original.size()) continue;
         const auto d = decode(gz, room);
-        EXPECT_EQ(d.result.status, -1) << room;
+        EXPECT_FALSE(d.result.ok()) << room;
         EXPECT_EQ(d.result.messages,
                   std::vector<std::string>{"unpacked data exceeds the " + std::to_string(room) +
                                            "-byte buffer"})
