@@ -5,7 +5,8 @@
 #include <kp28/ports/ports.h>
 #include <kp28/sysroot.h>
 
-#include <cstring>
+#include <optional>
+#include <string>
 
 #include "announcer.h"
 #include "interruption.h"
