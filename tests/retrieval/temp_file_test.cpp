@@ -204,3 +204,67 @@ TEST(TempFileReopen, OnlyTheFileThatWasMadeIsOpenedByItsName) {
 }
 
 }  // namespace
+
+namespace {
+
+// The platform layer's file calls, which everything above relies on to be
+// neither fooled by a planted name nor held by a FIFO: what each kind of
+// entry at the name gives.
+TEST(PlatformFile, OpenAndCreateGiveTheRightAnswerForEveryKindOfEntry) {
+    namespace platform = fwupdate::platform;
+    kp28test::ScratchDir dir;
+    const std::string file = dir.write_file("file", "0123456789");
+    const std::string link = dir.file("link");
+    ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+    const std::string dangling = dir.file("dangling");
+    ASSERT_EQ(::symlink(dir.file("nowhere").c_str(), dangling.c_str()), 0);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string missing = dir.file("missing");
+
+    struct Case {
+        const char* what;
+        std::string path;
+        bool follow_links;
+        int open_error;    // open_for_reading
+        int create_error;  // create_new
+        bool regular;
+    };
+    const Case cases[] = {
+        {"a file", file, true, 0, EEXIST, true},
+        {"a link, followed", link, true, 0, EEXIST, true},
+        {"a link, not followed", link, false, ELOOP, EEXIST, false},
+        {"a dangling link", dangling, true, ENOENT, EEXIST, false},
+        // Opened at once, without a writer: the caller sees it is no file.
+        {"a FIFO", fifo, true, 0, EEXIST, false},
+        {"nothing", missing, true, ENOENT, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::File f;
+        EXPECT_EQ(platform::File::open_for_reading(c.path, c.follow_links, f), c.open_error);
+        EXPECT_EQ(f.is_open(), c.open_error == 0);
+        if (f.is_open()) {
+            platform::FileInfo info;
+            ASSERT_EQ(f.info(info), 0);
+            EXPECT_EQ(info.regular, c.regular);
+        }
+        platform::File made;
+        EXPECT_EQ(platform::File::create_new(c.path, made), c.create_error);
+    }
+    EXPECT_NE(::access(dir.file("nowhere").c_str(), F_OK), 0) << "created through a link";
+
+    platform::File f;
+    ASSERT_EQ(platform::File::open_for_reading(file, false, f), 0);
+    char buffer[16] = {};
+    std::size_t got = 0;
+    ASSERT_EQ(f.read_up_to(buffer, sizeof buffer, got), 0);
+    EXPECT_EQ(std::string(buffer, got), "0123456789") << "read to the end of the file";
+    ASSERT_EQ(f.rewind(), 0);
+    ASSERT_EQ(f.read_up_to(buffer, 4, got), 0);
+    EXPECT_EQ(std::string(buffer, got), "0123");
+    EXPECT_EQ(platform::remove_file(missing), 0) << "made by create_new";
+    EXPECT_EQ(platform::remove_file(missing), ENOENT);
+}
+
+}  // namespace
