@@ -12,17 +12,17 @@ namespace fuzzcheck {
 
 // Output buffers are allocated at exactly their size so that AddressSanitizer
 // catches any store past them.
-inline fwupdate::GunzipResult decode(const std::uint8_t* data, std::size_t size,
-                                     std::size_t capacity, std::unique_ptr<std::uint8_t[]>& out) {
+inline fwupdate::Unpacked decode(const std::uint8_t* data, std::size_t size, std::size_t capacity,
+                                 std::unique_ptr<std::uint8_t[]>& out) {
     out.reset(new std::uint8_t[capacity == 0 ? 1 : capacity]);
     std::size_t hooked = 0;
     auto r =
         fwupdate::gunzip({data, size}, {out.get(), capacity}, [&](std::string_view) { ++hooked; });
-    if (r.status != 0 && r.status != -1) std::abort();
     if (hooked != r.messages.size()) std::abort();
-    if ((r.status == 0) != r.messages.empty()) std::abort();
+    if (r.ok() != r.messages.empty()) std::abort();
+    if (!r.ok() && r.result.text != r.messages.back()) std::abort();
     if (r.total > capacity) std::abort();
-    if (r.status == 0 && r.consumed > size) std::abort();
+    if (r.ok() && r.consumed > size) std::abort();
     return r;
 }
 

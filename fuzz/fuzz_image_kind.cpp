@@ -7,9 +7,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using fwupdate::ImageKind;
     const auto r = fwupdate::recognise_image({data, size});
     if ((r.kind == ImageKind::Unknown) != r.announcement.empty()) std::abort();
-    if (r.kind == ImageKind::Unknown && r.failure != "Input Image Bad ELF Code") std::abort();
-    if (!r.failure.empty() && r.failure != "Input Image Bad CRC Code" &&
-        r.failure != "Input Image Bad ELF Code")
+    if (r.kind == ImageKind::Unknown && r.verdict.text != "Input Image Bad ELF Code") std::abort();
+    if (!r.verdict.text.empty() && r.verdict.text != "Input Image Bad CRC Code" &&
+        r.verdict.text != "Input Image Bad ELF Code")
         std::abort();
     const bool zipped =
         r.kind == ImageKind::ZippedWithoutHeader || r.kind == ImageKind::ZippedWithHeader;

@@ -1,27 +1,20 @@
 #include "announcer.h"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <ctime>
+
+#include "platform/platform.h"
 
 namespace fwupdate {
 
 std::string Announcer::time_stamp() {
-    timespec now{};
-    ::clock_gettime(CLOCK_REALTIME, &now);
-    time_t seconds = now.tv_sec;
-    char text[32] = {};
-    if (::ctime_r(&seconds, text) == nullptr) text[0] = '\0';
+    const platform::LocalTime now = platform::local_time();
     char stamp[48];
-    std::snprintf(stamp, sizeof stamp, "%.19s.%hu", text,
-                  static_cast<unsigned short>(now.tv_nsec / 1000000));
+    std::snprintf(stamp, sizeof stamp, "%.19s.%hu", now.text.c_str(), now.milliseconds);
     return stamp;
 }
 
 std::string Announcer::log_line(std::string_view message) {
-    const int thread = static_cast<int>(::syscall(SYS_gettid));
+    const int thread = platform::thread_number();
     char head[96];
     std::snprintf(head, sizeof head, "(PID=%d)%s ", thread, time_stamp().c_str());
     std::string line(head);

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "result.h"
+
 namespace fwupdate {
 
 // The unpacking buffer of a firmware update: the largest image it takes.
@@ -19,13 +21,15 @@ inline constexpr std::size_t kUnpackBufferSize = 8388608;
 // system's own, some with a trailing line feed.
 using ReportHook = std::function<void(std::string_view)>;
 
-struct GunzipResult {
-    int status = -1;                    // 0: unpacked, both trailer checks passed; -1: failed
+struct Unpacked {
+    // Success once unpacked and both trailer checks passed; else a failure
+    // (code 4) whose text is the last of the messages.
+    Result result = failure();
     std::size_t total = 0;              // bytes stored from the start of the output buffer
     std::size_t consumed = 0;           // on success: input bytes of the member, trailer included
     std::vector<std::string> messages;  // every text passed to the hook, in order
 
-    bool ok() const { return status == 0; }
+    bool ok() const { return result.ok(); }
 };
 
 // Decodes the member at the start of `member`; the input ends at the end of
@@ -41,7 +45,7 @@ struct GunzipResult {
 //   "ran out of input data\n", and for data that would unpack to more than
 //   `out` holds: "unpacked data exceeds the N-byte buffer".
 // State lives in the call; calls may run concurrently on different buffers.
-GunzipResult gunzip(std::span<const std::uint8_t> member, std::span<std::uint8_t> out,
-                    const ReportHook& report = {});
+Unpacked gunzip(std::span<const std::uint8_t> member, std::span<std::uint8_t> out,
+                const ReportHook& report = {});
 
 }  // namespace fwupdate

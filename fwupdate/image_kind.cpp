@@ -55,13 +55,14 @@ ImageRecognition recognise_image(std::span<const std::uint8_t> first_bytes) {
         r.announcement = "Processing KP28Plus image file";
         if (!boot_header_crc_ok(
                 std::span<const std::uint8_t, kBootHeaderSize>(probe.data(), kBootHeaderSize)))
-            r.failure = kBadCrc;
+            r.verdict = failure(std::string(kBadCrc));
     } else if (has(probe, kImageHeaderSize, kZippedMagic)) {
         r.kind = ImageKind::ZippedWithHeader;
         r.announcement = "Processing zipped image file with header";
         r.gzip_offset = kImageHeaderSize;
         r.sends_header = true;
-        if (!has(probe, kHeaderMagicOffset, kHeaderMagic)) r.failure = kBadCrc;
+        if (!has(probe, kHeaderMagicOffset, kHeaderMagic))
+            r.verdict = failure(std::string(kBadCrc));
     } else if (has(probe, kHeaderMagicOffset, kHeaderMagic)) {
         r.kind = ImageKind::ClearWithHeader;
         r.announcement = "Processing clear image file with header";
@@ -71,7 +72,7 @@ ImageRecognition recognise_image(std::span<const std::uint8_t> first_bytes) {
         r.kind = ImageKind::ClearWithoutHeader;
         r.announcement = "Processing clear image file without the header";
     } else {
-        r.failure = kBadElf;
+        r.verdict = failure(std::string(kBadElf));
     }
     return r;
 }

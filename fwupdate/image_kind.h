@@ -8,6 +8,8 @@
 #include <span>
 #include <string_view>
 
+#include "result.h"
+
 namespace fwupdate {
 
 // In the order in which they are tested; the first match decides.
@@ -28,8 +30,9 @@ struct ImageRecognition {
     ImageKind kind = ImageKind::Unknown;
     // "Processing ..." for a recognised kind, empty for Unknown.
     std::string_view announcement;
-    // Empty when the checks pass, else the text to announce before failing.
-    std::string_view failure;
+    // Success when the checks pass, else a failure whose text is announced
+    // ("Input Image Bad CRC Code", "Input Image Bad ELF Code").
+    Result verdict{};
     // Start of the gzip stream for the two zipped kinds (4 or 256), else 0.
     std::size_t gzip_offset = 0;
     // First data byte sent for the clear-with-header kind (256), else 0.
@@ -37,13 +40,13 @@ struct ImageRecognition {
     // Bytes 0-255 go to the printer as the ImageHeader.
     bool sends_header = false;
 
-    bool ok() const { return failure.empty(); }
+    bool ok() const { return verdict.ok(); }
 };
 
 // `first_bytes`: up to kImageProbeSize bytes from the start of the file;
 // missing bytes count as zero (a short file is read into a zero-filled
-// buffer). Announce `announcement` when it is not empty, then `failure` when
-// that is not empty.
+// buffer). Announce `announcement` when it is not empty, then the verdict's
+// text when it failed.
 ImageRecognition recognise_image(std::span<const std::uint8_t> first_bytes);
 
 // The boot-image header check alone: the CRC-32 of the first 64 bytes with

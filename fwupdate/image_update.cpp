@@ -1,9 +1,5 @@
 #include "image_update.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -21,22 +17,6 @@ namespace fwupdate {
 
 namespace {
 
-// Reads until length bytes or the end of the file; -1 with errno on failure.
-ssize_t read_fully(int fd, void* buffer, std::size_t length) {
-    std::size_t done = 0;
-    auto* out = static_cast<std::uint8_t*>(buffer);
-    while (done < length) {
-        const ssize_t n = ::read(fd, out + done, length - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return -1;
-        }
-        if (n == 0) break;
-        done += static_cast<std::size_t>(n);
-    }
-    return static_cast<ssize_t>(done);
-}
-
 // The decoder's texts may end in a line feed; a log line ends with its own.
 std::string trim_line_end(std::string_view text) {
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
@@ -47,121 +27,90 @@ std::string trim_line_end(std::string_view text) {
 // the printer would get cannot be firmware.
 constexpr const char* kNoImageDataText = "Input Image Bad CRC Code";
 
-class FdCloser {
-  public:
-    explicit FdCloser(int fd) : fd_(fd) {}
-    ~FdCloser() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    FdCloser(const FdCloser&) = delete;
-    FdCloser& operator=(const FdCloser&) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
 // Writes bytes into a new temporary file made from pattern in dir and opens
-// it again for reading, making sure the descriptor read is the very file that
-// was written (the name lives in a directory others may write to). Returns
-// the read descriptor, or -1 with errno set; on failure nothing is left.
-int write_temp_file(const std::string& dir, const char* pattern, const std::uint8_t* bytes,
-                    std::size_t length, TempFile& temp) {
-    int err = temp.create(make_temp_path(dir, pattern, static_cast<long>(::getpid())));
-    if (err == 0) err = temp.write_all(bytes, length);
-    struct stat written {};
-    if (err == 0 && ::fstat(temp.fd(), &written) != 0) err = errno;
-    if (err == 0) err = temp.close();
-    int fd = -1;
-    if (err == 0) {
-        fd = ::open(temp.path().c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        struct stat opened {};
-        if (fd < 0) {
-            err = errno;
-        } else if (::fstat(fd, &opened) != 0) {
-            err = errno;
-        } else if (opened.st_dev != written.st_dev || opened.st_ino != written.st_ino) {
-            err = EEXIST;
+// it again for reading, making sure the file read is the very file that was
+// written (the name lives in a directory others may write to). On failure
+// nothing is left and the text is the system's message.
+Result write_temp_file(const std::string& dir, const char* pattern, const std::uint8_t* bytes,
+                       std::size_t length, TempFile& temp, platform::File& data) {
+    Result r = temp.create(make_temp_path(dir, pattern, platform::process_id()));
+    if (r.ok()) r = temp.write_all(bytes, length);
+    if (r.ok()) r = temp.close();
+    if (r.ok()) {
+        if (const int err = platform::File::open_for_reading(temp.path(), false, data); err != 0) {
+            r = platform::os_failure(err);
+        } else {
+            platform::FileInfo opened;
+            if (const int info_err = data.info(opened); info_err != 0)
+                r = platform::os_failure(info_err);
+            else if (opened.id != temp.id())
+                r = platform::os_failure(EEXIST);
         }
     }
-    if (err != 0) {
-        if (fd >= 0) ::close(fd);
+    if (!r.ok()) {
+        data.close();
         temp.remove();
-        errno = err;
-        return -1;
     }
-    return fd;
+    return r;
 }
 
 }  // namespace
 
-int update_image(PrinterCommands& commands, const std::string& image_path) {
+Result update_image(PrinterCommands& commands, const std::string& image_path) {
     const Announcer& announcer = commands.announcer();
-    // Without O_NONBLOCK the open of a FIFO waits for a writer for ever.
-    const int fd = ::open(image_path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        announcer.announce(errno_text(errno));
-        return kFailed;
+    auto announced = [&](Result r) {
+        announcer.announce(r.text);
+        return r;
+    };
+    platform::File image;
+    if (const int err = platform::File::open_for_reading(image_path, true, image); err != 0)
+        return announced(platform::os_failure(err));
+    platform::FileInfo info;
+    if (const int err = image.info(info); err != 0) {
+        image.close();
+        return announced(platform::os_failure(err));
     }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        announcer.announce(errno_text(err));
-        return kFailed;
+    if (!info.regular) {
+        image.close();
+        return announced(failure("Not a regular file: " + image_path));
     }
-    if (!S_ISREG(st.st_mode)) {
-        ::close(fd);
-        announcer.announce("Not a regular file: " + image_path);
-        return kFailed;
-    }
-    return update_image(commands, fd);
+    return update_image(commands, std::move(image));
 }
 
-int update_image(PrinterCommands& commands, int fd) {
+Result update_image(PrinterCommands& commands, platform::File image) {
     const Announcer& announcer = commands.announcer();
-    auto system_failure = [&](int err) {
-        announcer.announce(errno_text(err));
-        return kFailed;
+    auto announced = [&](Result r) {
+        announcer.announce(r.text);
+        return r;
     };
+    auto system_failure = [&](int err) { return announced(platform::os_failure(err)); };
     // A name taken by something else (a directory, another user's file) must
     // be named, or the technician cannot tell what is in the way.
-    auto temp_failure = [&](const std::string& dir, const char* pattern, int err) {
-        announcer.announce("Temporary file " +
-                           make_temp_path(dir, pattern, static_cast<long>(::getpid())) + ": " +
-                           errno_text(err));
-        return kFailed;
+    auto temp_failure = [&](const std::string& dir, const char* pattern, const Result& r) {
+        return announced(failure("Temporary file " +
+                                 make_temp_path(dir, pattern, platform::process_id()) + ": " +
+                                 r.text));
     };
-    auto image_failure = [&] {
-        announcer.announce(kNoImageDataText);
-        return kFailed;
-    };
-    FdCloser image(fd);
-    // Reads from a regular file never wait; the flag only mattered for the open.
-    const int flags = ::fcntl(image.get(), F_GETFL);
-    if (flags >= 0) ::fcntl(image.get(), F_SETFL, flags & ~O_NONBLOCK);
+    auto image_failure = [&] { return announced(failure(kNoImageDataText)); };
 
     announcer.announce("Retrieving Firmware Version");
     FirmwareVersion old_version{};
-    if (!commands.query_firmware_version(old_version)) {
-        announcer.announce("The printer is unable to return the current firmware version");
-        return kFailed;
-    }
+    if (!commands.query_firmware_version(old_version).ok())
+        return announced(failure("The printer is unable to return the current firmware version"));
     announcer.announce("Current Firmware Version : " +
                        std::string(old_version.data(), old_version.size()));
 
     std::array<std::uint8_t, kImageProbeSize> probe{};
-    if (read_fully(image.get(), probe.data(), probe.size()) < 0) return system_failure(errno);
-    struct stat st {};
-    if (::fstat(image.get(), &st) != 0) return system_failure(errno);
-    const std::size_t file_size = static_cast<std::size_t>(st.st_size);
+    std::size_t probed = 0;
+    if (const int err = image.read_up_to(probe.data(), probe.size(), probed); err != 0)
+        return system_failure(err);
+    platform::FileInfo info;
+    if (const int err = image.info(info); err != 0) return system_failure(err);
+    const std::size_t file_size = static_cast<std::size_t>(info.size);
 
     const ImageRecognition kind = recognise_image(probe);
     if (!kind.announcement.empty()) announcer.announce(kind.announcement);
-    if (!kind.ok()) {
-        announcer.announce(kind.failure);
-        return kFailed;
-    }
+    if (!kind.ok()) return announced(kind.verdict);
     // The recognition reads zeros past the end of a short file: a boot image
     // must hold the header its checksum covers, and an image with a header
     // must carry data after it.
@@ -170,9 +119,10 @@ int update_image(PrinterCommands& commands, int fd) {
         (kind.kind == ImageKind::ClearWithHeader && file_size <= kImageHeaderSize);
     if (too_short) return image_failure();
 
-    if (::lseek(image.get(), 0, SEEK_SET) != 0) return system_failure(errno);
-    std::string dir;
-    if (!current_directory(dir)) return system_failure(errno);
+    if (const int err = image.rewind(); err != 0) return system_failure(err);
+    const std::optional<std::string> working_dir = platform::current_directory();
+    if (!working_dir) return system_failure(errno);
+    const std::string& dir = *working_dir;
 
     const bool zipped =
         kind.kind == ImageKind::ZippedWithoutHeader || kind.kind == ImageKind::ZippedWithHeader;
@@ -182,7 +132,7 @@ int update_image(PrinterCommands& commands, int fd) {
     std::optional<ImageHeader> header;
     std::uint64_t image_size = file_size;
     TempFile temp;
-    int data_fd = -1;
+    platform::File data;
 
     if (zipped) {
         if (file_size > kMaxPackedImageSize) return system_failure(EFBIG);
@@ -194,27 +144,30 @@ int update_image(PrinterCommands& commands, int fd) {
         } catch (const std::bad_alloc&) {
             return system_failure(ENOMEM);
         }
-        const ssize_t got = read_fully(image.get(), packed.data(), packed.size());
-        if (got < 0) return system_failure(errno);
-        packed.resize(static_cast<std::size_t>(got));
+        std::size_t got = 0;
+        if (const int err = image.read_up_to(packed.data(), packed.size(), got); err != 0)
+            return system_failure(err);
+        packed.resize(got);
         // The file was recognised from its first bytes; it may not shrink since.
         if (packed.size() < kind.gzip_offset) return system_failure(EIO);
         if (kind.sends_header) {
             header.emplace();
             std::memcpy(header->data(), packed.data(), kImageHeaderSize);
         }
-        const GunzipResult unpacked_result =
+        const Unpacked unpacked_result =
             gunzip(std::span<const std::uint8_t>(packed).subspan(kind.gzip_offset), unpacked);
         if (!unpacked_result.ok()) {
             // A damaged image must not fail in silence: say what the decoder found.
             for (const std::string& reason : unpacked_result.messages)
                 announcer.announce(trim_line_end(reason));
-            return kFailed;
+            return failure(trim_line_end(unpacked_result.result.text));
         }
         const std::size_t total = unpacked_result.total;
         if (total == 0) return image_failure();
-        data_fd = write_temp_file(dir, kGunzipImagePattern, unpacked.data(), total, temp);
-        if (data_fd < 0) return temp_failure(dir, kGunzipImagePattern, errno);
+        if (Result r =
+                write_temp_file(dir, kGunzipImagePattern, unpacked.data(), total, temp, data);
+            !r.ok())
+            return temp_failure(dir, kGunzipImagePattern, r);
         image_size = total;
     } else if (kind.kind == ImageKind::ClearWithHeader) {
         if (file_size < kImageHeaderSize) return system_failure(EIO);
@@ -225,20 +178,22 @@ int update_image(PrinterCommands& commands, int fd) {
         } catch (const std::bad_alloc&) {
             return system_failure(ENOMEM);
         }
-        const ssize_t head = read_fully(image.get(), header->data(), kImageHeaderSize);
-        if (head < 0) return system_failure(errno);
-        if (head != static_cast<ssize_t>(kImageHeaderSize)) return system_failure(EIO);
-        const ssize_t got = read_fully(image.get(), rest.data(), rest.size());
-        if (got < 0) return system_failure(errno);
+        std::size_t head = 0;
+        if (const int err = image.read_up_to(header->data(), kImageHeaderSize, head); err != 0)
+            return system_failure(err);
+        if (head != kImageHeaderSize) return system_failure(EIO);
+        std::size_t got = 0;
+        if (const int err = image.read_up_to(rest.data(), rest.size(), got); err != 0)
+            return system_failure(err);
         if (got == 0) return image_failure();
-        data_fd = write_temp_file(dir, kClearImagePattern, rest.data(),
-                                  static_cast<std::size_t>(got), temp);
-        if (data_fd < 0) return temp_failure(dir, kClearImagePattern, errno);
-        image_size = static_cast<std::uint64_t>(got);
+        if (Result r = write_temp_file(dir, kClearImagePattern, rest.data(), got, temp, data);
+            !r.ok())
+            return temp_failure(dir, kClearImagePattern, r);
+        image_size = got;
     }
-    DataFile data = data_fd >= 0 ? DataFile(data_fd, std::move(temp)) : DataFile(image.get());
+    DataFile sent = data.is_open() ? DataFile(std::move(data), std::move(temp)) : DataFile(image);
     return commands.download(static_cast<std::uint32_t>(image_size), header ? &*header : nullptr,
-                             data, old_version);
+                             sent, old_version);
 }
 
 }  // namespace fwupdate

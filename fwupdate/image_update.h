@@ -7,7 +7,9 @@
 #include <string>
 
 #include "gunzip.h"
+#include "platform/platform.h"
 #include "printer_commands.h"
+#include "result.h"
 
 namespace fwupdate {
 
@@ -29,10 +31,11 @@ inline constexpr const char kClearImagePattern[] = "_image_%d.clear";
 // could make a longer file that still fits.
 inline constexpr std::size_t kMaxPackedImageSize = 2 * kUnpackBufferSize + 1048576;
 
-// Returns kOk or kFailed; every failure has been announced. Anything but a
-// regular file is refused (without waiting for a writer of a FIFO).
-int update_image(PrinterCommands& commands, const std::string& image_path);
-// The same with an image file already open for reading; fd is closed here.
-int update_image(PrinterCommands& commands, int fd);
+// Every failure has been announced; its text is the last message that said
+// why. Anything but a regular file is refused (without waiting for a writer
+// of a FIFO).
+Result update_image(PrinterCommands& commands, const std::string& image_path);
+// The same with an image file already open for reading, closed here.
+Result update_image(PrinterCommands& commands, platform::File image);
 
 }  // namespace fwupdate

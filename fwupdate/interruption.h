@@ -7,6 +7,8 @@
 // must not end the job; writes to standard output then fail and are ignored.
 #pragma once
 
+#include <string>
+
 namespace fwupdate {
 
 // Installs the handlers; call once, before any other thread starts. False
@@ -24,6 +26,6 @@ inline bool interrupted() {
 bool wait_unless_interrupted(int ms);
 
 // "Interrupted by SIGTERM"
-const char* interruption_text();
+std::string interruption_text();
 
 }  // namespace fwupdate

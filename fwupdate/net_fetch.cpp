@@ -5,7 +5,6 @@
 #include "net_fetch.h"
 
 #include <curl/curl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -17,18 +16,11 @@
 #include <utility>
 
 #include "interruption.h"
+#include "platform/platform.h"
 
 namespace fwupdate {
 
 namespace {
-
-// Failure texts go into the layer's 1024-byte buffer.
-constexpr std::size_t kMaxTextLength = 1023;
-
-NetStatus failure(int code, std::string text) {
-    if (text.size() > kMaxTextLength) text.resize(kMaxTextLength);
-    return NetStatus{code, std::move(text)};
-}
 
 // curl_global_init is not safe to run twice at once on every libcurl build.
 CURLcode global_init() {
@@ -53,7 +45,7 @@ std::string curl_text(CURLcode rc, const char* detail) {
 
 // The program's base name without extension, as the HTTP agent name.
 std::string program_agent_name() {
-    std::string name = program_invocation_short_name;
+    std::string name = platform::program_name();
     const std::size_t dot = name.rfind('.');
     if (dot != std::string::npos && dot > 0) name.resize(dot);
     return name.empty() ? std::string("Kp28FWUpdate") : name;
@@ -107,7 +99,7 @@ std::string http_url(const std::string& host, std::uint16_t port, std::string_vi
 
 // Where the body goes and what has been learnt about it on the way.
 struct BodySink {
-    NetProtocol protocol = NetProtocol::ftp;
+    RetrievalProtocol protocol = RetrievalProtocol::ftp;
     CURL* easy = nullptr;
     const std::string* destination = nullptr;
     TempFile* file = nullptr;
@@ -163,11 +155,10 @@ struct BodySink {
 
     bool open_file() {
         if (file->holds_file()) return true;
-        if (protocol == NetProtocol::http && !http_answer_acceptable()) return false;
+        if (protocol == RetrievalProtocol::http && !http_answer_acceptable()) return false;
         if (!announced_size_acceptable()) return false;
-        const int err = file->create(*destination);
-        if (err != 0) {
-            refusal = "Cannot create " + *destination + ": " + errno_text(err);
+        if (const Result r = file->create(*destination); !r.ok()) {
+            refusal = "Cannot create " + *destination + ": " + r.text;
             return false;
         }
         return true;
@@ -182,8 +173,8 @@ size_t on_body(char* data, size_t size, size_t count, void* user) {
         sink->refusal = sink->too_large_text(-1);
         return CURL_WRITEFUNC_ERROR;
     }
-    if (const int err = sink->file->write_all(data, length); err != 0) {
-        sink->refusal = "Cannot write " + *sink->destination + ": " + errno_text(err);
+    if (const Result r = sink->file->write_all(data, length); !r.ok()) {
+        sink->refusal = "Cannot write " + *sink->destination + ": " + r.text;
         return CURL_WRITEFUNC_ERROR;
     }
     sink->written += static_cast<curl_off_t>(length);
@@ -280,12 +271,12 @@ NetLimits NetLimits::from_environment() {
     return limits;
 }
 
-bool split_url(std::string_view url, UrlParts& parts, std::string& error) {
+Result split_url(std::string_view url, UrlParts& parts) {
     parts = UrlParts{};
     const std::size_t colon = url.find("://");
     if (colon == std::string_view::npos || colon == 0) {
-        error = "The URL is invalid: it does not start with a scheme such as ftp:// or http://";
-        return false;
+        return failure(
+            "The URL is invalid: it does not start with a scheme such as ftp:// or http://");
     }
     const std::string_view scheme = url.substr(0, colon);
     for (std::size_t i = 0; i < scheme.size(); ++i) {
@@ -293,8 +284,7 @@ bool split_url(std::string_view url, UrlParts& parts, std::string& error) {
         const bool alpha = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
         const bool other = (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
         if (!(alpha || (i > 0 && other))) {
-            error = "The URL is invalid: bad scheme";
-            return false;
+            return failure("The URL is invalid: bad scheme");
         }
     }
     const std::string_view rest = url.substr(colon + 3);
@@ -314,8 +304,7 @@ bool split_url(std::string_view url, UrlParts& parts, std::string& error) {
     if (!authority.empty() && authority.front() == '[') {
         const std::size_t close = authority.find(']');
         if (close == std::string_view::npos) {
-            error = "The URL is invalid: unterminated IPv6 address";
-            return false;
+            return failure("The URL is invalid: unterminated IPv6 address");
         }
         host = authority.substr(0, close + 1);
         after_host = authority.substr(close + 1);
@@ -325,30 +314,25 @@ bool split_url(std::string_view url, UrlParts& parts, std::string& error) {
         after_host = authority.substr(sep);
     }
     if (host.empty()) {
-        error = "The URL is invalid: no host name";
-        return false;
+        return failure("The URL is invalid: no host name");
     }
     if (host.size() > kMaxHostLength) {
-        error = "The URL is invalid: the host name is longer than " +
-                std::to_string(kMaxHostLength) + " characters";
-        return false;
+        return failure("The URL is invalid: the host name is longer than " +
+                       std::to_string(kMaxHostLength) + " characters");
     }
     for (const char ch : host) {
         if (static_cast<unsigned char>(ch) <= 0x20 || ch == 0x7F) {
-            error = "The URL is invalid: blank or control character in the host name";
-            return false;
+            return failure("The URL is invalid: blank or control character in the host name");
         }
     }
     if (!after_host.empty()) {
         if (after_host.front() != ':') {
-            error = "The URL is invalid: unexpected text after the host name";
-            return false;
+            return failure("The URL is invalid: unexpected text after the host name");
         }
         after_host.remove_prefix(1);
         for (const char ch : after_host) {
             if (ch < '0' || ch > '9') {
-                error = "The URL is invalid: the port is not a number";
-                return false;
+                return failure("The URL is invalid: the port is not a number");
             }
         }
         parts.port.assign(after_host);
@@ -356,11 +340,11 @@ bool split_url(std::string_view url, UrlParts& parts, std::string& error) {
     parts.scheme.assign(scheme);
     parts.host.assign(host);
     parts.path.assign(rest.substr(authority_end));
-    return true;
+    return success();
 }
 
 struct NetClient::Impl {
-    NetProtocol protocol;
+    RetrievalProtocol protocol;
     NetLimits limits;
     CURL* easy = nullptr;
     std::string agent;
@@ -370,7 +354,7 @@ struct NetClient::Impl {
     char error_buffer[CURL_ERROR_SIZE] = {};
     StallWatch stall;
 
-    Impl(NetProtocol p, NetLimits l) : protocol(p), limits(l) {}
+    Impl(RetrievalProtocol p, NetLimits l) : protocol(p), limits(l) {}
     ~Impl() {
         if (easy != nullptr) curl_easy_cleanup(easy);
     }
@@ -384,7 +368,7 @@ struct NetClient::Impl {
         // The request itself is always the client's own protocol (the URL is
         // built here); an HTTP server may still move the file to HTTPS.
         curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR,
-                         protocol == NetProtocol::ftp ? "ftp" : "http,https");
+                         protocol == RetrievalProtocol::ftp ? "ftp" : "http,https");
         curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT, limits.connect_timeout);
         // libcurl's own low-speed check averages over several seconds, so a
         // server that sends a burst and falls silent would be waited for much
@@ -401,7 +385,7 @@ struct NetClient::Impl {
             curl_easy_setopt(handle, CURLOPT_USERNAME, record.user.c_str());
             curl_easy_setopt(handle, CURLOPT_PASSWORD, record.password.c_str());
         }
-        if (protocol == NetProtocol::ftp) {
+        if (protocol == RetrievalProtocol::ftp) {
             curl_easy_setopt(handle, CURLOPT_FTP_FILEMETHOD,
                              static_cast<long>(CURLFTPMETHOD_NOCWD));
             curl_easy_setopt(handle, CURLOPT_TRANSFERTEXT, 0L);
@@ -419,19 +403,19 @@ struct NetClient::Impl {
     }
 
     std::string url_for(std::string_view path) const {
-        return protocol == NetProtocol::ftp ? ftp_url(host, record.port, path)
-                                            : http_url(host, record.port, path);
+        return protocol == RetrievalProtocol::ftp ? ftp_url(host, record.port, path)
+                                                  : http_url(host, record.port, path);
     }
 
-    NetStatus fetch_into(std::string_view url, const std::string& destination, TempFile& file);
+    Result fetch_into(std::string_view url, const std::string& destination, TempFile& file);
 };
 
-NetClient::NetClient(NetProtocol protocol, NetLimits limits)
+NetClient::NetClient(RetrievalProtocol protocol, NetLimits limits)
     : impl_(std::make_unique<Impl>(protocol, limits)) {}
 
 NetClient::~NetClient() = default;
 
-NetProtocol NetClient::protocol() const {
+RetrievalProtocol NetClient::protocol() const {
     return impl_->protocol;
 }
 
@@ -439,25 +423,26 @@ bool NetClient::connected() const {
     return impl_->connected;
 }
 
-NetStatus NetClient::initialise(std::string_view agent) {
+Result NetClient::initialise(std::string_view agent) {
     if (const CURLcode rc = global_init(); rc != CURLE_OK)
-        return failure(kNetOpenFailure, curl_easy_strerror(rc));
+        return failure(ResultCode::open_failure, curl_easy_strerror(rc));
     if (impl_->easy == nullptr) {
         impl_->easy = curl_easy_init();
         if (impl_->easy == nullptr)
-            return failure(kNetOpenFailure, curl_easy_strerror(CURLE_FAILED_INIT));
+            return failure(ResultCode::open_failure, curl_easy_strerror(CURLE_FAILED_INIT));
     }
     impl_->agent = agent.empty() ? program_agent_name() : std::string(agent);
     return {};
 }
 
-NetStatus NetClient::connect(const RetrievalRecord& record) {
+Result NetClient::connect(const RetrievalRecord& record) {
     Impl& d = *impl_;
     d.connected = false;
-    if (d.easy == nullptr) return failure(kNetConnectFailure, "The Internet session is not open");
+    if (d.easy == nullptr)
+        return failure(ResultCode::connect_failure, "The Internet session is not open");
     UrlParts parts;
-    std::string error;
-    if (!split_url(record.url, parts, error)) return failure(kNetConnectFailure, error);
+    if (Result split = split_url(record.url, parts); !split.ok())
+        return failure(ResultCode::connect_failure, std::move(split.text));
     d.host = parts.host;
     d.record = record;
 
@@ -468,27 +453,26 @@ NetStatus NetClient::connect(const RetrievalRecord& record) {
     // business. Either way the connection stays in the session for the fetch.
     curl_easy_reset(d.easy);
     d.set_common(d.easy,
-                 d.url_for(d.protocol == NetProtocol::ftp ? std::string_view() : parts.path));
+                 d.url_for(d.protocol == RetrievalProtocol::ftp ? std::string_view() : parts.path));
     curl_easy_setopt(d.easy, CURLOPT_NOBODY, 1L);
-    if (d.protocol == NetProtocol::http) curl_easy_setopt(d.easy, CURLOPT_FOLLOWLOCATION, 0L);
+    if (d.protocol == RetrievalProtocol::http) curl_easy_setopt(d.easy, CURLOPT_FOLLOWLOCATION, 0L);
     const CURLcode rc = curl_easy_perform(d.easy);
     if (rc != CURLE_OK)
-        return failure(kNetConnectFailure,
+        return failure(ResultCode::connect_failure,
                        d.stall.reason.empty() ? curl_text(rc, d.error_buffer) : d.stall.reason);
     d.connected = true;
     return {};
 }
 
-NetStatus NetClient::Impl::fetch_into(std::string_view url, const std::string& destination,
-                                      TempFile& file) {
-    if (!connected) return failure(kNetFetchFailure, kNotConnectedText);
+Result NetClient::Impl::fetch_into(std::string_view url, const std::string& destination,
+                                   TempFile& file) {
+    if (!connected) return failure(ResultCode::failure, kNotConnectedText);
     UrlParts parts;
-    std::string error;
-    if (!split_url(url, parts, error)) return failure(kNetFetchFailure, error);
+    if (Result split = split_url(url, parts); !split.ok()) return split;
     // A name ending in a slash would make the FTP server send a directory
     // listing, which must not become an image.
-    if (protocol == NetProtocol::ftp && (parts.path.empty() || parts.path.back() == '/'))
-        return failure(kNetFetchFailure, "The URL names no file: " + std::string(url));
+    if (protocol == RetrievalProtocol::ftp && (parts.path.empty() || parts.path.back() == '/'))
+        return failure(ResultCode::failure, "The URL names no file: " + std::string(url));
     // The connection belongs to the host given at connect; the URL handed to
     // the fetch only names the file.
     BodySink sink;
@@ -509,59 +493,59 @@ NetStatus NetClient::Impl::fetch_into(std::string_view url, const std::string& d
     stall.window = std::chrono::milliseconds(limits.rate_window_ms);
     stall.window_start = std::chrono::steady_clock::now();
     stall.window_bytes = 0;
-    if (protocol == NetProtocol::http) {
+    if (protocol == RetrievalProtocol::http) {
         curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
         curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, on_header);
         curl_easy_setopt(easy, CURLOPT_HEADERDATA, &sink);
     }
     const CURLcode rc = curl_easy_perform(easy);
 
-    NetStatus status;
+    Result status;
     if (!sink.refusal.empty()) {
-        status = failure(kNetFetchFailure, sink.refusal);
+        status = failure(ResultCode::failure, sink.refusal);
     } else if (!stall.reason.empty()) {
-        status = failure(kNetFetchFailure, stall.reason);
+        status = failure(ResultCode::failure, stall.reason);
     } else if (rc == CURLE_FILESIZE_EXCEEDED) {
         curl_off_t announced = -1;
         curl_easy_getinfo(easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
-        status = failure(kNetFetchFailure, sink.too_large_text(announced));
+        status = failure(ResultCode::failure, sink.too_large_text(announced));
     } else if (rc != CURLE_OK) {
-        status = failure(kNetFetchFailure, curl_text(rc, error_buffer));
+        status = failure(ResultCode::failure, curl_text(rc, error_buffer));
     } else if (!sink.open_file()) {
         // An empty body never reached the write callback.
-        status = failure(kNetFetchFailure, sink.refusal);
-    } else if (protocol == NetProtocol::http && sink.written != sink.expected) {
-        status = failure(kNetFetchFailure,
+        status = failure(ResultCode::failure, sink.refusal);
+    } else if (protocol == RetrievalProtocol::http && sink.written != sink.expected) {
+        status = failure(ResultCode::failure,
                          "Transferred a partial file: " + std::to_string(sink.written) + " of " +
                              std::to_string(sink.expected) + " bytes");
-    } else if (const int err = file.close(); err != 0) {
-        status = failure(kNetFetchFailure, "Cannot write " + destination + ": " + errno_text(err));
+    } else if (const Result closed = file.close(); !closed.ok()) {
+        status = failure(ResultCode::failure, "Cannot write " + destination + ": " + closed.text);
     }
     if (!status.ok()) file.remove();
     return status;
 }
 
-NetStatus NetClient::fetch(std::string_view url, const std::string& destination) {
+Result NetClient::fetch(std::string_view url, const std::string& destination) {
     TempFile file;
-    NetStatus status = impl_->fetch_into(url, destination, file);
+    Result status = impl_->fetch_into(url, destination, file);
     if (status.ok()) file.release();
     return status;
 }
 
-NetStatus NetClient::fetch_image(std::string_view url, TempFile& image) {
+Result NetClient::fetch_image(std::string_view url, TempFile& image) {
     image.remove();
-    if (!impl_->connected) return failure(kNetFetchFailure, kNotConnectedText);
-    std::string dir;
-    if (!current_directory(dir)) return failure(kNetFetchFailure, kNoWorkingDirectoryText);
+    if (!impl_->connected) return failure(ResultCode::failure, kNotConnectedText);
+    const std::optional<std::string> dir = platform::current_directory();
+    if (!dir) return failure(ResultCode::failure, kNoWorkingDirectoryText);
     const char* pattern =
-        impl_->protocol == NetProtocol::ftp ? kFtpImagePattern : kHttpImagePattern;
-    const std::string path = make_temp_path(dir, pattern, static_cast<long>(::getpid()));
+        impl_->protocol == RetrievalProtocol::ftp ? kFtpImagePattern : kHttpImagePattern;
+    const std::string path = make_temp_path(*dir, pattern, platform::process_id());
     TempFile file;
-    NetStatus status = impl_->fetch_into(url, path, file);
+    Result status = impl_->fetch_into(url, path, file);
     if (!status.ok()) {
         // The name is this process's own: a stale file left there by an
         // earlier process with the same id goes as well.
-        ::unlink(path.c_str());
+        platform::remove_file(path);
         return status;
     }
     image = std::move(file);

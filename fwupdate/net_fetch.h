@@ -1,7 +1,7 @@
 // Fetching the firmware image from an FTP or HTTP server with libcurl.
 //
 // The layer above keeps the failure code and text; these clients only say what
-// went wrong, as a NetStatus whose code is the one the layer records (2 the
+// went wrong, as a Result whose code is the one the layer records (2 the
 // session could not be opened, 3 the connection failed, 4 the fetch failed).
 //
 // What goes over the wire:
@@ -34,23 +34,14 @@
 #include <string>
 #include <string_view>
 
+#include "result.h"
 #include "retrieval_record.h"
 #include "temp_file.h"
 
 namespace fwupdate {
 
-// The result of one client step. text is empty on success; otherwise curl's
-// message, the server's answer, the system's message or one of the fixed texts
-// below, at most 1023 characters.
-struct NetStatus {
-    int code = 0;  // 0, or the failure code: 2 open, 3 connect, 4 fetch
-    std::string text{};
-    bool ok() const { return code == 0; }
-};
-
-inline constexpr int kNetOpenFailure = 2;
-inline constexpr int kNetConnectFailure = 3;
-inline constexpr int kNetFetchFailure = 4;
+// A failure's text is curl's message, the server's answer, the system's
+// message or one of the fixed texts below.
 inline constexpr const char* kNotConnectedText = "Not connected to remote host";
 inline constexpr const char* kNoWorkingDirectoryText = "Unable to detect current working directory";
 
@@ -78,8 +69,6 @@ struct NetLimits {
     static NetLimits from_environment();
 };
 
-enum class NetProtocol { ftp, http };
-
 // The parts of a URL. user, password and port are recognised so that they can
 // be skipped; the clients do not use them.
 struct UrlParts {
@@ -94,41 +83,42 @@ struct UrlParts {
 // Host names longer than this are refused: a host name is at most 259 bytes.
 inline constexpr std::size_t kMaxHostLength = 259;
 
-// Splits url. False with a reason in error when it has no "scheme://", no host,
+// Splits url. A failure (code 4) says why when it has no "scheme://", no host,
 // a host longer than kMaxHostLength, or a port that is not a number.
-bool split_url(std::string_view url, UrlParts& parts, std::string& error);
+Result split_url(std::string_view url, UrlParts& parts);
 
-// One session with one server. Not thread-safe; one per layer.
+// One session with one server, by FTP or HTTP. Not thread-safe; one per layer.
 class NetClient {
   public:
-    explicit NetClient(NetProtocol protocol, NetLimits limits = {});
+    // protocol: ftp or http.
+    explicit NetClient(RetrievalProtocol protocol, NetLimits limits = {});
     ~NetClient();
     NetClient(const NetClient&) = delete;
     NetClient& operator=(const NetClient&) = delete;
 
-    NetProtocol protocol() const;
+    RetrievalProtocol protocol() const;
 
     // Opens the session. agent is the HTTP User-Agent; empty means the program's
     // base name without extension. Failure: code 2.
-    NetStatus initialise(std::string_view agent = {});
+    Result initialise(std::string_view agent = {});
 
     // Splits record.url and reaches the server (see the top of this file).
     // Failure: code 3, and the client is not connected.
-    NetStatus connect(const RetrievalRecord& record);
+    Result connect(const RetrievalRecord& record);
     bool connected() const;
 
     // Fetches url's path part from the connected server into a new file at
     // destination, made as TempFile::create makes it. On success the file stays
     // (the caller removes it); on failure it is removed. Failure: code 4, with
     // kNotConnectedText when connect() has not succeeded.
-    NetStatus fetch(std::string_view url, const std::string& destination);
+    Result fetch(std::string_view url, const std::string& destination);
 
     // The fetch step of an update: checks the connection (kNotConnectedText),
     // finds the working directory (kNoWorkingDirectoryText), names the file
     // "_ftp_image<pid>.img" or "_http_image<pid>.img" there, fetches into it and
     // hands it to image, which removes it when destroyed. Failure: code 4 and
     // image holds nothing.
-    NetStatus fetch_image(std::string_view url, TempFile& image);
+    Result fetch_image(std::string_view url, TempFile& image);
 
   private:
     struct Impl;
@@ -137,12 +127,12 @@ class NetClient {
 
 class FtpClient : public NetClient {
   public:
-    explicit FtpClient(NetLimits limits = {}) : NetClient(NetProtocol::ftp, limits) {}
+    explicit FtpClient(NetLimits limits = {}) : NetClient(RetrievalProtocol::ftp, limits) {}
 };
 
 class HttpClient : public NetClient {
   public:
-    explicit HttpClient(NetLimits limits = {}) : NetClient(NetProtocol::http, limits) {}
+    explicit HttpClient(NetLimits limits = {}) : NetClient(RetrievalProtocol::http, limits) {}
 };
 
 }  // namespace fwupdate

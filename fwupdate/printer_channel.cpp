@@ -21,6 +21,9 @@ constexpr int kWaitSliceMs = 200;
 
 using Clock = std::chrono::steady_clock;
 
+constexpr const char kConnectFailureText[] = "Printer connection failure";
+constexpr const char kRebootWaitFailureText[] = "Waiting for reboot failure";
+
 int ms_left(Clock::time_point end) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
@@ -87,21 +90,21 @@ ChannelTimings ChannelTimings::from_environment() {
     return t;
 }
 
-int PrinterChannel::connect(const std::string& printer_name) {
+Result PrinterChannel::connect(const std::string& printer_name) {
     // The list only tells whether any printer is there; its paths are unused.
     const char* paths[KP28_MAX_PRINTERS] = {};
     int capacity = KP28_MAX_PRINTERS;
-    if (Kp28wrap_list(&capacity, paths) != 0) return -1;
+    if (Kp28wrap_list(&capacity, paths) != 0) return failure(kConnectFailureText);
 
     const int last = printer_name.empty() ? KP28_MAX_PRINTERS - 1 : 0;
     for (int index = 0; index <= last; ++index) {
         KP28_DOOR door = KP28_INVALID_DOOR;
         if (Kp28wrap_connect(&door, index) == 0) {
             door_ = door;
-            return 0;
+            return success();
         }
     }
-    return -1;
+    return failure(kConnectFailureText);
 }
 
 void PrinterChannel::disconnect() {
@@ -109,7 +112,7 @@ void PrinterChannel::disconnect() {
     door_ = KP28_INVALID_DOOR;
 }
 
-bool PrinterChannel::write(const void* bytes, std::size_t length) {
+Result PrinterChannel::write(const void* bytes, std::size_t length) {
     // A write that runs out of time reports what the printer took; the rest
     // goes in the next slice. An empty write is still made once.
     const auto end = Clock::now() + std::chrono::milliseconds(timings_.write_ms);
@@ -121,18 +124,18 @@ bool PrinterChannel::write(const void* bytes, std::size_t length) {
         const int rc =
             Kp28wrap_write(door_, p + done, static_cast<unsigned>(length - done), &count, slice);
         done += std::min<std::size_t>(count, length - done);
-        if (rc == 0 && done == length) return true;
-        if (rc != KP28WRAP_E_TIMEOUT || ms_left(end) == 0 || interrupted()) return false;
+        if (rc == 0 && done == length) return success();
+        if (rc != KP28WRAP_E_TIMEOUT || ms_left(end) == 0 || interrupted()) return failure();
     }
 }
 
-bool PrinterChannel::read(void* buffer, std::size_t length, int timeout_ms, std::size_t& count) {
+Result PrinterChannel::read(void* buffer, std::size_t length, int timeout_ms, std::size_t& count) {
     unsigned got = 0;
     if (timeout_ms < 0) {
         const int rc =
             Kp28wrap_read(door_, buffer, static_cast<unsigned>(length), &got, timeout_ms);
         count = got;
-        return rc == 0;
+        return rc == 0 ? success() : failure();
     }
     // A timed read that runs out of time leaves its reader waiting in the
     // library, and the next timed read takes over its bytes, so slices add
@@ -144,21 +147,20 @@ bool PrinterChannel::read(void* buffer, std::size_t length, int timeout_ms, std:
         const int rc = Kp28wrap_read(door_, buffer, static_cast<unsigned>(length), &got, slice);
         count = got;
         if (rc != KP28WRAP_E_TIMEOUT || got != 0 || ms_left(end) == 0 || interrupted())
-            return rc == 0;
+            return rc == 0 ? success() : failure();
     }
 }
 
-int PrinterChannel::wait_for_reboot(int limit_ms, const std::string& printer_name,
-                                    const std::function<bool()>& query_version) {
+Result PrinterChannel::wait_for_reboot(int limit_ms, const std::string& printer_name,
+                                       const std::function<Result()>& query_version) {
     ExpiryTimer timer;
-    if (!timer.start(limit_ms)) return -1;
-    if (timer.expired()) return -1;
+    if (!timer.start(limit_ms) || timer.expired()) return failure(kRebootWaitFailureText);
     do {
-        if (wait_unless_interrupted(timings_.reboot_period_ms)) return -1;
+        if (wait_unless_interrupted(timings_.reboot_period_ms)) break;
         disconnect();
-        if (connect(printer_name) == 0 && query_version()) return 0;
+        if (connect(printer_name).ok() && query_version().ok()) return success();
     } while (!timer.expired());
-    return -1;
+    return failure(kRebootWaitFailureText);
 }
 
 }  // namespace fwupdate

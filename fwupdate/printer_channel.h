@@ -8,6 +8,7 @@
 #include <string>
 
 #include "kp28wrap.h"
+#include "result.h"
 
 namespace fwupdate {
 
@@ -56,30 +57,28 @@ class PrinterChannel {
     const ChannelTimings& timings() const { return timings_; }
 
     // An empty name tries printers 0 to 15 in turn; any other name tries
-    // printer 0 only (the name is not matched against anything). Returns 0 on
-    // success, -1 otherwise.
-    int connect(const std::string& printer_name);
+    // printer 0 only (the name is not matched against anything). Fails with
+    // "Printer connection failure".
+    Result connect(const std::string& printer_name);
     void disconnect();
     bool connected() const { return door_ != KP28_INVALID_DOOR; }
 
     // Done only when the whole length was written within the write limit.
     // Gives up early once the run is interrupted (see interruption.h).
-    bool write(const void* bytes, std::size_t length);
+    // Failures of these two carry no text: the command in progress says what
+    // failed.
+    Result write(const void* bytes, std::size_t length);
     // timeout_ms as for Kp28wrap_read (-1: no limit). count receives what
     // was delivered. A limited read gives up early once the run is
     // interrupted.
-    bool read(void* buffer, std::size_t length, int timeout_ms, std::size_t& count);
+    Result read(void* buffer, std::size_t length, int timeout_ms, std::size_t& count);
 
     // Waits up to limit_ms for the printer to come back after a restart:
-    // every reboot period it reconnects and runs query_version. Returns 0 as
-    // soon as a query succeeds, -1 when the limit has passed or the run is
-    // interrupted.
-    int wait_for_reboot(int limit_ms, const std::string& printer_name,
-                        const std::function<bool()>& query_version);
-
-    // The byte a printer sent in place of the expected mode token, or 0 when
-    // it refused to enter a mode.
-    std::uint8_t last_reply_code = 0;
+    // every reboot period it reconnects and runs query_version. Succeeds as
+    // soon as a query does; fails with "Waiting for reboot failure" when the
+    // limit has passed or the run is interrupted.
+    Result wait_for_reboot(int limit_ms, const std::string& printer_name,
+                           const std::function<Result()>& query_version);
 
   private:
     ChannelTimings timings_;

@@ -1,36 +1,10 @@
 #include "retrieval_layer.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "image_update.h"
 #include "net_fetch.h"
+#include "platform/platform.h"
 
 namespace fwupdate {
-
-std::string result_text(int code) {
-    switch (code) {
-        case 0:
-            return "No Error";
-        case 1:
-            return "Init Failure";
-        case 2:
-            return "Open Failure";
-        case 3:
-            return "Connect Failure";
-        case 4:
-            return "Write Failure";
-        case 5:
-            return "Close Failure";
-        case 6:
-            return "Not Executed";
-        default:
-            return "unknown error";
-    }
-}
 
 namespace {
 
@@ -38,39 +12,36 @@ namespace {
 // directory, updated from there and removed again on every path.
 class NetLayer : public RetrievalLayer {
   public:
-    NetLayer(PrinterCommands& commands, NetProtocol protocol)
+    NetLayer(PrinterCommands& commands, RetrievalProtocol protocol)
         : RetrievalLayer(commands), client_(protocol, NetLimits::from_environment()) {}
 
-    int initialise() override {
-        failure_text_.clear();
-        NetStatus s = client_.initialise();
-        return s.ok() ? 0 : fail(kResultOpenFailure, s.text);
+    Result initialise() override {
+        clear_recorded_text();
+        Result r = client_.initialise();
+        return r.ok() ? r : record(std::move(r));
     }
 
-    int connect(const RetrievalRecord& record) override {
-        failure_text_.clear();
-        NetStatus s = client_.connect(record);
-        return s.ok() ? 0 : fail(kResultConnectFailure, s.text);
+    Result connect(const RetrievalRecord& record_in) override {
+        clear_recorded_text();
+        Result r = client_.connect(record_in);
+        return r.ok() ? r : record(std::move(r));
     }
 
-    int update(const std::string& url) override {
-        failure_text_.clear();
+    Result update(const std::string& url) override {
+        clear_recorded_text();
         TempFile image;
-        NetStatus s = client_.fetch_image(url, image);
-        if (!s.ok()) return fail(kResultWriteFailure, s.text);
+        if (Result r = client_.fetch_image(url, image); !r.ok()) return record(std::move(r));
         // image removes the fetched file when it goes out of scope. The file
         // is read through a name in a directory that others may write to, so
         // only the very file that was fetched is used.
-        int fd = -1;
-        const int err = image.open_for_reading(fd);
-        if (err != 0) {
-            commands_.announcer().announce(
-                err == kTempFileReplaced
-                    ? "The fetched image was replaced before it was read: " + image.path()
-                    : errno_text(err));
-            return kFailed;
+        platform::File file;
+        if (Result r = image.open_for_reading(
+                file, "The fetched image was replaced before it was read: " + image.path());
+            !r.ok()) {
+            commands_.announcer().announce(r.text);
+            return r;
         }
-        return update_image(commands_, fd);
+        return update_image(commands_, std::move(file));
     }
 
   private:
@@ -81,48 +52,43 @@ class NetLayer : public RetrievalLayer {
 class ShareLayer : public RetrievalLayer {
   public:
     using RetrievalLayer::RetrievalLayer;
-    ~ShareLayer() override {
-        if (fd_ >= 0) ::close(fd_);
+
+    Result initialise() override { return success(); }
+
+    Result connect(const RetrievalRecord& record_in) override {
+        // Opened only to prove that the file can be read, and without waiting
+        // for the writer of a FIFO.
+        platform::File file;
+        if (const int err = platform::File::open_for_reading(record_in.url, true, file); err != 0)
+            return record(failure(ResultCode::connect_failure, platform::os_error_text(err)));
+        platform::FileInfo info;
+        if (const int err = file.info(info); err != 0)
+            return record(failure(ResultCode::connect_failure, platform::os_error_text(err)));
+        if (!info.regular)
+            return record(
+                failure(ResultCode::connect_failure, "Not a regular file: " + record_in.url));
+        file_ = std::move(file);
+        return success();
     }
 
-    int initialise() override { return 0; }
-
-    int connect(const RetrievalRecord& record) override {
-        // Opened only to prove that the file can be read. Not blocking: the
-        // open of a FIFO would wait for a writer for ever.
-        const int fd = ::open(record.url.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) return fail(kResultConnectFailure, errno_text(errno));
-        struct stat st {};
-        const int err = ::fstat(fd, &st) == 0 ? 0 : errno;
-        if (err != 0 || !S_ISREG(st.st_mode)) {
-            ::close(fd);
-            return fail(kResultConnectFailure,
-                        err != 0 ? errno_text(err) : "Not a regular file: " + record.url);
-        }
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-        return 0;
-    }
-
-    int update(const std::string& url) override { return update_image(commands_, url); }
+    Result update(const std::string& url) override { return update_image(commands_, url); }
 
   private:
-    int fd_ = -1;
+    platform::File file_;
 };
 
 }  // namespace
 
-std::unique_ptr<RetrievalLayer> make_retrieval_layer(int protocol, PrinterCommands& commands) {
+std::unique_ptr<RetrievalLayer> make_retrieval_layer(RetrievalProtocol protocol,
+                                                     PrinterCommands& commands) {
     switch (protocol) {
-        case static_cast<int>(RetrievalProtocol::ftp):
-            return std::make_unique<NetLayer>(commands, NetProtocol::ftp);
-        case static_cast<int>(RetrievalProtocol::http):
-            return std::make_unique<NetLayer>(commands, NetProtocol::http);
-        case static_cast<int>(RetrievalProtocol::share):
+        case RetrievalProtocol::ftp:
+        case RetrievalProtocol::http:
+            return std::make_unique<NetLayer>(commands, protocol);
+        case RetrievalProtocol::share:
             return std::make_unique<ShareLayer>(commands);
-        default:
-            return nullptr;
     }
+    return nullptr;
 }
 
 }  // namespace fwupdate

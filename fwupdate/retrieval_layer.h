@@ -8,19 +8,10 @@
 #include <string>
 
 #include "printer_commands.h"
+#include "result.h"
 #include "retrieval_record.h"
 
 namespace fwupdate {
-
-// Failure codes a layer keeps, and their result texts.
-inline constexpr int kResultNoError = 0;
-inline constexpr int kResultInitFailure = 1;
-inline constexpr int kResultOpenFailure = 2;
-inline constexpr int kResultConnectFailure = 3;
-inline constexpr int kResultWriteFailure = 4;
-
-// "No Error", "Init Failure", ... "Not Executed"; any other code "unknown error".
-std::string result_text(int code);
 
 class RetrievalLayer {
   public:
@@ -29,36 +20,36 @@ class RetrievalLayer {
     RetrievalLayer(const RetrievalLayer&) = delete;
     RetrievalLayer& operator=(const RetrievalLayer&) = delete;
 
-    // Each returns 0 or the failure code it recorded.
-    virtual int initialise() = 0;
-    virtual int connect(const RetrievalRecord& record) = 0;
-    // Fetches the image at url and runs the update operation on it: 0 or 4.
-    virtual int update(const std::string& url) = 0;
+    // A failure of these two is recorded (see recorded()) and returned.
+    virtual Result initialise() = 0;
+    virtual Result connect(const RetrievalRecord& record) = 0;
+    // Fetches the image at url and runs the update operation on it. Only a
+    // failed fetch is recorded; a failed update has announced its reasons.
+    virtual Result update(const std::string& url) = 0;
 
-    // The code recorded by the last failure (0 while none) and its text.
-    int failure_code(std::string& text) const {
-        text = failure_text_;
-        return failure_code_;
+    // The code of the last failure the layer recorded (ok while none; it is
+    // never set back) and the text of the last operation's failure.
+    const Result& recorded() const { return recorded_; }
+
+    Result record_usb_id(const std::string& identifier) {
+        return commands_.record_usb_id(identifier);
     }
-
-    int record_usb_id(const std::string& identifier) { return commands_.record_usb_id(identifier); }
-    int reboot() { return commands_.reboot(); }
+    Result reboot() { return commands_.reboot(); }
 
   protected:
-    int fail(int code, std::string text) {
-        failure_code_ = code;
-        failure_text_ = std::move(text);
-        if (failure_text_.size() > 1023) failure_text_.resize(1023);
-        return code;
+    Result record(Result failed) {
+        recorded_ = failed;
+        return failed;
     }
+    // The FTP and HTTP layers clear the text at the start of each operation.
+    void clear_recorded_text() { recorded_.text.clear(); }
 
     PrinterCommands& commands_;
-    int failure_code_ = kResultNoError;  // only grows: never set back to 0
-    std::string failure_text_;
+    Result recorded_;
 };
 
-// The layer for protocol number 0 (FTP), 1 (HTTP) or 2 (SHARE); nullptr for
-// any other number.
-std::unique_ptr<RetrievalLayer> make_retrieval_layer(int protocol, PrinterCommands& commands);
+// The layer for the protocol.
+std::unique_ptr<RetrievalLayer> make_retrieval_layer(RetrievalProtocol protocol,
+                                                     PrinterCommands& commands);
 
 }  // namespace fwupdate

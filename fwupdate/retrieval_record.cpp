@@ -4,6 +4,13 @@
 
 namespace fwupdate {
 
+std::optional<RetrievalProtocol> protocol_from_name(std::string_view name) {
+    if (name == "FTP") return RetrievalProtocol::ftp;
+    if (name == "HTTP") return RetrievalProtocol::http;
+    if (name == "SHARE") return RetrievalProtocol::share;
+    return std::nullopt;
+}
+
 std::uint16_t default_port(RetrievalProtocol protocol) {
     switch (protocol) {
         case RetrievalProtocol::ftp:

@@ -3,13 +3,17 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 namespace fwupdate {
 
-// The protocol numbers that choose a retrieval layer.
+// Where the image comes from; the one name of a protocol in the updater.
 enum class RetrievalProtocol : int { ftp = 0, http = 1, share = 2 };
+
+// "FTP", "HTTP" or "SHARE" (already in upper case); nothing for any other text.
+std::optional<RetrievalProtocol> protocol_from_name(std::string_view name);
 
 struct RetrievalRecord {
     std::string url{};       // SHARE: a file path

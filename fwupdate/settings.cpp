@@ -1,13 +1,10 @@
 #include "settings.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <cctype>
 #include <climits>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <memory>
 
 namespace fwupdate {
 
@@ -85,18 +82,18 @@ std::string IniFile::get(std::string_view section, std::string_view key) const {
 }
 
 std::string find_ini_file(const std::string& dir) {
+    namespace fs = std::filesystem;
     std::string base = dir;
     if (base.empty() || base.back() != '/') base += '/';
-    struct stat st {};
-    if (::stat((base + kIniFileName).c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        return base + kIniFileName;
+    std::error_code ec;
+    auto regular = [&](const std::string& path) { return fs::is_regular_file(path, ec); };
+    if (regular(base + kIniFileName)) return base + kIniFileName;
 
-    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), &::closedir);
-    if (!d) return {};
-    while (const dirent* e = ::readdir(d.get())) {
-        if (!equals_ignoring_case(e->d_name, kIniFileName)) continue;
-        std::string path = base + e->d_name;
-        if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return path;
+    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::string name = it->path().filename().string();
+        if (!equals_ignoring_case(name, kIniFileName)) continue;
+        std::string path = base + name;
+        if (regular(path)) return path;
     }
     return {};
 }

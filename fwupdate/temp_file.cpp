@@ -1,14 +1,7 @@
 #include "temp_file.h"
 
-#include <fcntl.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstring>
 #include <utility>
-#include <vector>
 
 namespace fwupdate {
 
@@ -26,127 +19,80 @@ std::string make_temp_path(std::string_view dir, std::string_view pattern, long 
     return path;
 }
 
-bool current_directory(std::string& dir) {
-    std::vector<char> buffer(PATH_MAX);
-    // A path longer than PATH_MAX is possible; grow a few times, then give up.
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        if (::getcwd(buffer.data(), buffer.size()) != nullptr) {
-            dir = buffer.data();
-            return true;
-        }
-        if (errno != ERANGE) return false;
-        buffer.resize(buffer.size() * 4);
-    }
-    return false;
-}
-
-std::string errno_text(int err) {
-    char buffer[256];
-    // The GNU strerror_r returns the message, which need not be in buffer.
-    return ::strerror_r(err, buffer, sizeof buffer);
-}
-
 TempFile::~TempFile() {
     remove();
 }
 
 TempFile::TempFile(TempFile&& other) noexcept
-    : path_(std::exchange(other.path_, {})),
-      fd_(std::exchange(other.fd_, -1)),
-      dev_(other.dev_),
-      ino_(other.ino_) {}
+    : path_(std::exchange(other.path_, {})), file_(std::move(other.file_)), id_(other.id_) {}
 
 TempFile& TempFile::operator=(TempFile&& other) noexcept {
     if (this != &other) {
         remove();
         path_ = std::exchange(other.path_, {});
-        fd_ = std::exchange(other.fd_, -1);
-        dev_ = other.dev_;
-        ino_ = other.ino_;
+        file_ = std::move(other.file_);
+        id_ = other.id_;
     }
     return *this;
 }
 
-int TempFile::create(std::string path) {
+Result TempFile::create(std::string path) {
     remove();
-    // unlink() removes a link itself, never what it points to. When the old
-    // entry cannot be removed (someone else's file in a sticky directory), the
+    // The old entry goes first (a link itself, never what it points to). When
+    // it cannot be removed (someone else's file in a sticky directory), the
     // exclusive create below fails and that reason is the one worth reporting.
-    int unlink_error = 0;
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) unlink_error = errno;
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          S_IRUSR | S_IWUSR);
-    if (fd < 0) {
-        const int err = errno;
-        return err == EEXIST && unlink_error != 0 ? unlink_error : err;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) {
-        const int err = errno;
-        ::close(fd);
-        ::unlink(path.c_str());
-        return err;
+    const int removed = platform::remove_file(path);
+    const int unlink_error = removed == ENOENT ? 0 : removed;
+    platform::File file;
+    if (const int err = platform::File::create_new(path, file); err != 0)
+        return platform::os_failure(err == EEXIST && unlink_error != 0 ? unlink_error : err);
+    platform::FileInfo info;
+    if (const int err = file.info(info); err != 0) {
+        file.close();
+        platform::remove_file(path);
+        return platform::os_failure(err);
     }
     path_ = std::move(path);
-    fd_ = fd;
-    dev_ = st.st_dev;
-    ino_ = st.st_ino;
-    return 0;
+    file_ = std::move(file);
+    id_ = info.id;
+    return success();
 }
 
-int TempFile::open_for_reading(int& fd) const {
-    fd = -1;
-    if (path_.empty()) return ENOENT;
-    // Non-blocking, so that a FIFO put in its place cannot hold the open.
-    const int r = ::open(path_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (r < 0) return errno == ELOOP ? kTempFileReplaced : errno;  // a link was put in its place
-    struct stat st {};
-    if (::fstat(r, &st) != 0) {
-        const int err = errno;
-        ::close(r);
-        return err;
-    }
-    if (st.st_dev != dev_ || st.st_ino != ino_) {
-        ::close(r);
-        return kTempFileReplaced;
-    }
-    fd = r;
-    return 0;
+Result TempFile::open_for_reading(platform::File& file, std::string_view replaced_text) const {
+    file.close();
+    if (path_.empty()) return platform::os_failure(ENOENT);
+    platform::File opened;
+    if (const int err = platform::File::open_for_reading(path_, false, opened); err != 0)
+        // A link was put in its place.
+        return err == ELOOP ? failure(std::string(replaced_text)) : platform::os_failure(err);
+    platform::FileInfo info;
+    if (const int err = opened.info(info); err != 0) return platform::os_failure(err);
+    if (info.id != id_) return failure(std::string(replaced_text));
+    file = std::move(opened);
+    return success();
 }
 
-int TempFile::write_all(const void* data, std::size_t size) {
-    if (fd_ < 0) return EBADF;
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd_, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return errno;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return 0;
+Result TempFile::write_all(const void* data, std::size_t size) {
+    if (!file_.is_open()) return platform::os_failure(EBADF);
+    const int err = file_.write_all(data, size);
+    return err == 0 ? success() : platform::os_failure(err);
 }
 
-int TempFile::close() {
-    if (fd_ < 0) return 0;
-    const int fd = std::exchange(fd_, -1);
-    // After close() the descriptor is gone even when it reports an error, so
-    // it is never retried.
-    return ::close(fd) == 0 ? 0 : errno;
+Result TempFile::close() {
+    const int err = file_.close();
+    return err == 0 ? success() : platform::os_failure(err);
 }
 
 void TempFile::remove() {
-    close();
+    file_.close();
     if (!path_.empty()) {
-        ::unlink(path_.c_str());
+        platform::remove_file(path_);
         path_.clear();
     }
 }
 
 std::string TempFile::release() {
-    close();
+    file_.close();
     return std::exchange(path_, {});
 }
 

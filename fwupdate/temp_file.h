@@ -6,11 +6,12 @@
 // file on every path out, success or failure.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstddef>
 #include <string>
 #include <string_view>
+
+#include "platform/platform.h"
+#include "result.h"
 
 namespace fwupdate {
 
@@ -19,16 +20,9 @@ namespace fwupdate {
 // make_temp_path("/w", "_ftp_image%d.img", 42) == "/w/_ftp_image42.img"
 std::string make_temp_path(std::string_view dir, std::string_view pattern, long pid);
 
-// The process's working directory. False when it cannot be determined (for
-// instance when it has been removed).
-bool current_directory(std::string& dir);
-
-// The system's message for an errno value.
-std::string errno_text(int err);
-
 // One temporary file. Default-constructed it holds nothing; create() makes the
 // file and from then on this object removes it when destroyed, unless release()
-// hands it on. Movable, not copyable.
+// hands it on. Movable, not copyable. Failures carry the system's message.
 class TempFile {
   public:
     TempFile() = default;
@@ -39,48 +33,42 @@ class TempFile {
     TempFile& operator=(const TempFile&) = delete;
 
     // Removes whatever this object held, then: removes an old entry at path (a
-    // link itself, never its target), creates the file with O_CREAT | O_EXCL |
-    // O_NOFOLLOW, mode 0600, open for writing. Returns 0 or the errno value; on
-    // failure nothing is held and nothing is left at path by us.
-    int create(std::string path);
+    // link itself, never its target), creates the file exclusively, without
+    // following a link, mode 0600, open for writing. On failure nothing is
+    // held and nothing is left at path by us.
+    Result create(std::string path);
 
     // The path given to create(), empty when nothing is held.
     const std::string& path() const { return path_; }
     bool holds_file() const { return !path_.empty(); }
+    // The file create() made.
+    const platform::FileId& id() const { return id_; }
 
-    // The write descriptor, -1 once closed. Owned by this object.
-    int fd() const { return fd_; }
+    // Writes every byte.
+    Result write_all(const void* data, std::size_t size);
 
-    // Writes every byte (retrying short writes and EINTR). 0 or the errno value.
-    int write_all(const void* data, std::size_t size);
-
-    // Closes the write descriptor and keeps the file. 0 or the errno value: a
-    // failing close can mean lost data on a network file system, so it counts.
-    int close();
+    // Closes the file for writing and keeps it. A failing close can mean lost
+    // data on a network file system, so it counts.
+    Result close();
 
     // Opens the held file for reading by its name, making sure the name still
     // leads to the file that create() made (someone who can write to the
-    // directory could have put another file there since). Returns 0 with fd
-    // set, kTempFileReplaced when the name now leads elsewhere, or the errno
-    // value; fd is -1 unless 0 is returned.
-    int open_for_reading(int& fd) const;
+    // directory could have put another file there since). When it leads
+    // elsewhere the failure's text is replaced_text; file is open only on
+    // success.
+    Result open_for_reading(platform::File& file, std::string_view replaced_text) const;
 
     // Closes and removes the file now. Safe to call more than once.
     void remove();
 
-    // Closes the descriptor and gives the file up: it stays after this object is
-    // gone. Returns its path.
+    // Closes the file and gives it up: it stays after this object is gone.
+    // Returns its path.
     std::string release();
 
   private:
     std::string path_;
-    int fd_ = -1;
-    // The file create() made.
-    dev_t dev_ = 0;
-    ino_t ino_ = 0;
+    platform::File file_;
+    platform::FileId id_{};
 };
-
-// open_for_reading(): the name no longer leads to the file that was made.
-inline constexpr int kTempFileReplaced = -1;
 
 }  // namespace fwupdate

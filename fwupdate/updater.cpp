@@ -4,17 +4,17 @@
 #include <kp28/ports/access.h>
 #include <kp28/ports/ports.h>
 #include <kp28/sysroot.h>
-#include <unistd.h>
 
-#include <climits>
-#include <cstring>
+#include <optional>
+#include <string>
 
 #include "announcer.h"
 #include "interruption.h"
+#include "platform/platform.h"
 #include "printer_channel.h"
 #include "printer_commands.h"
+#include "result.h"
 #include "retrieval_layer.h"
-#include "temp_file.h"
 
 namespace fwupdate {
 
@@ -27,9 +27,8 @@ void print_usage() {
 // The result text of the layer's failure code, or, when the layer recorded
 // none, the operation's own failure text.
 std::string closing_text(const RetrievalLayer& layer, const char* operation_failure) {
-    std::string detail;
-    const int code = layer.failure_code(detail);
-    return code == kResultNoError ? std::string(operation_failure) : result_text(code);
+    const ResultCode code = layer.recorded().code;
+    return code == ResultCode::ok ? std::string(operation_failure) : std::string(result_text(code));
 }
 
 // The library reports a node it could not open only as "error opening
@@ -40,7 +39,7 @@ void announce_permission_hint(const Announcer& announcer) {
         const int err = kp28::ports::access_error(p.node);
         const std::string hint = kp28::permission_hint(err);
         if (!hint.empty()) {
-            announcer.announce(p.node + ": " + std::strerror(err) + ". " + hint);
+            announcer.announce(p.node + ": " + platform::os_error_text(err) + ". " + hint);
             return;
         }
     }
@@ -61,26 +60,19 @@ CommandLineResult load_settings(const std::string& dir, const std::vector<std::s
 
 int run_updater(const std::vector<std::string>& args) {
     UpdaterSettings settings;
-    std::string dir;
-    if (!current_directory(dir)) dir.clear();
+    const std::string dir = platform::current_directory().value_or(std::string());
     if (load_settings(dir, args, settings) == CommandLineResult::help) {
         print_usage();
         return 0;
     }
 
     settings.protocol = to_upper(settings.protocol);
-    RetrievalProtocol protocol;
-    if (settings.protocol == "FTP") {
-        protocol = RetrievalProtocol::ftp;
-    } else if (settings.protocol == "HTTP") {
-        protocol = RetrievalProtocol::http;
-    } else if (settings.protocol == "SHARE") {
-        protocol = RetrievalProtocol::share;
-    } else {
+    const std::optional<RetrievalProtocol> protocol = protocol_from_name(settings.protocol);
+    if (!protocol) {
         print_usage();
         return 1;
     }
-    const RetrievalRecord record = make_retrieval_record(protocol, settings.url, settings.port,
+    const RetrievalRecord record = make_retrieval_record(*protocol, settings.url, settings.port,
                                                          settings.user, settings.password);
 
     if (settings.url.empty() && settings.usb_id.empty() && !settings.reboot) {
@@ -105,50 +97,50 @@ int run_updater(const std::vector<std::string>& args) {
     // system's text) before the result text, so that a missing file and a
     // full disk can be told apart.
     auto announce_reason = [&] {
-        std::string reason;
-        if (layer->failure_code(reason) != kResultNoError && !reason.empty())
-            announcer.announce(reason);
+        const Result& reason = layer->recorded();
+        if (!reason.ok() && !reason.text.empty()) announcer.announce(reason.text);
     };
 
     announcer.announce("Connecting to printer");
-    if (channel.connect(settings.printer_name) != 0) {
+    if (const Result connected = channel.connect(settings.printer_name); !connected.ok()) {
         if (interrupted()) return end_interrupted();
-        announcer.announce("Printer connection failure");
+        announcer.announce(connected.text);
         announce_permission_hint(announcer);
         return 1;
     }
     if (interrupted()) return end_interrupted();
 
     PrinterCommands commands(channel, announcer, settings.printer_name, settings.buffer_size);
-    layer = make_retrieval_layer(static_cast<int>(protocol), commands);
-    std::string detail;
-    if (layer->initialise() != 0) {
-        const std::string text = result_text(layer->failure_code(detail));
+    layer = make_retrieval_layer(*protocol, commands);
+    if (const Result opened = layer->initialise(); !opened.ok()) {
+        const std::string_view text = result_text(layer->recorded().code);
         announcer.log(text);
         Announcer::console(text);
         return 1;
     }
-    if (!settings.url.empty() && layer->connect(record) != 0) {
-        if (interrupted()) return end_interrupted();
-        announce_reason();
-        Announcer::console(result_text(layer->failure_code(detail)));
-        return 1;
+    if (!settings.url.empty()) {
+        if (const Result connected = layer->connect(record); !connected.ok()) {
+            if (interrupted()) return end_interrupted();
+            announce_reason();
+            Announcer::console(result_text(layer->recorded().code));
+            return 1;
+        }
     }
     if (interrupted()) return end_interrupted();
 
     if (settings.reboot) {
-        const int rc = layer->reboot();
+        const Result rebooted = layer->reboot();
         if (interrupted()) return end_interrupted();
-        if (rc != 0) {
+        if (!rebooted.ok()) {
             Announcer::console(closing_text(*layer, kRebootFailureText));
             return 1;
         }
         return 0;
     }
     if (!settings.url.empty()) {
-        const int rc = layer->update(settings.url);
+        const Result updated = layer->update(settings.url);
         if (interrupted()) return end_interrupted();
-        if (rc != 0) {
+        if (!updated.ok()) {
             announce_reason();
             Announcer::console(closing_text(*layer, kUpdateFailureText));
             return 1;
@@ -156,9 +148,9 @@ int run_updater(const std::vector<std::string>& args) {
     }
     if (!settings.usb_id.empty()) {
         job_failure = kUsbIdFailureText;
-        const int rc = layer->record_usb_id(settings.usb_id);
+        const Result recorded = layer->record_usb_id(settings.usb_id);
         if (interrupted()) return end_interrupted();
-        if (rc != 0) {
+        if (!recorded.ok()) {
             Announcer::console(closing_text(*layer, kUsbIdFailureText));
             return 1;
         }

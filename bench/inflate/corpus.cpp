@@ -86,11 +86,13 @@ Bytes join(std::initializer_list<std::pair<const char*, bool>> dirs, std::size_t
     return out;
 }
 
-// zlib's gzip writer: level 0 gives stored blocks, and a sync flush every
-// `flush_every` bytes ends a block and adds an empty stored one each time.
-Bytes zlib_gzip(const Bytes& plain, int level, std::size_t flush_every) {
+// zlib's gzip writer: level 0 gives stored blocks, Z_FIXED only blocks with
+// the fixed codes, and a sync flush every `flush_every` bytes ends a block and
+// adds an empty stored one each time.
+Bytes zlib_gzip(const Bytes& plain, int level, std::size_t flush_every,
+                int strategy = Z_DEFAULT_STRATEGY) {
     z_stream z{};
-    if (deflateInit2(&z, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+    if (deflateInit2(&z, level, Z_DEFLATED, 16 + MAX_WBITS, 8, strategy) != Z_OK)
         throw std::runtime_error("deflateInit2 failed");
     Bytes out(deflateBound(&z, static_cast<uLong>(plain.size())) +
               (plain.size() / std::max<std::size_t>(flush_every, 1) + 1) * 16);
@@ -195,6 +197,9 @@ std::vector<Stream> build(const fs::path& workdir, const Sizes& sizes) {
     streams.push_back(tool(so, "pigz -11", "so_pigz11", std::min(sizes.pigz11, sizes.plain)));
     streams.push_back(tool(text, "gzip -9", "text_gzip9", sizes.plain));
     streams.push_back({"so_stored", zlib_gzip(so.plain, 0, so.plain.size()), so.plain});
+    streams.push_back({"elf_fixed",
+                       zlib_gzip(elf.plain, Z_DEFAULT_COMPRESSION, elf.plain.size(), Z_FIXED),
+                       elf.plain});
     streams.push_back(
         {"elf_sync1000", zlib_gzip(elf.plain, Z_DEFAULT_COMPRESSION, 1000), elf.plain});
     return streams;

@@ -26,8 +26,9 @@ struct Sizes {
 };
 
 // ELF machine code (gzip -9), shared libraries (gzip -1, pigz -11), text
-// (gzip -9), a stored stream (zlib level 0) and a stream with a sync flush
-// every 1000 bytes (zlib, default level). Throws std::runtime_error when the
+// (gzip -9), a stored stream (zlib level 0), a stream of fixed-code blocks
+// only (zlib, default level, Z_FIXED) and a stream with a sync flush every
+// 1000 bytes (zlib, default level). Throws std::runtime_error when the
 // machine lacks the files or the tools.
 std::vector<Stream> build(const std::filesystem::path& workdir, const Sizes& sizes);
 

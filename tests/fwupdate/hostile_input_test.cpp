@@ -4,11 +4,14 @@
 // someone else has taken.
 #include <gtest/gtest.h>
 #include <kp28/crc32.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <test_servers.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -214,6 +217,33 @@ INSTANTIATE_TEST_SUITE_P(
                                  "ftp", kTooSlow}),
     [](const auto& p) { return std::string(p.param.name); });
 
+// The names in the rig's working directory that start with prefix, once there
+// is one: the server may have sent bytes that the updater has not yet stored.
+// Empty when none appears within the limit.
+std::vector<std::string> wait_for_files(const UpdaterRig& rig, const std::string& prefix,
+                                        std::chrono::milliseconds limit) {
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch < 0) return rig.files_starting_with(prefix);
+    ::inotify_add_watch(watch, rig.workdir().c_str(), IN_CREATE | IN_MOVED_TO);
+    const auto end = std::chrono::steady_clock::now() + limit;
+    std::vector<std::string> names = rig.files_starting_with(prefix);
+    while (names.empty()) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              end - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
+        pollfd p{watch, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) > 0) {
+            char events[4096];
+            while (::read(watch, events, sizeof events) > 0) {
+            }
+        }
+        names = rig.files_starting_with(prefix);
+    }
+    ::close(watch);
+    return names;
+}
+
 TEST(FetchedImage, FileSwappedWhileItArrivesIsNotLoaded) {
     UpdaterRig rig;
     auto& printer = rig.add_printer();
@@ -225,7 +255,7 @@ TEST(FetchedImage, FileSwappedWhileItArrivesIsNotLoaded) {
         if (!http.wait_for_log("HALF SENT", 20s)) return;
         // Someone who can write to the working directory puts an image of
         // their own under the name the updater is writing.
-        for (const std::string& name : rig.files_starting_with("_http_image")) {
+        for (const std::string& name : wait_for_files(rig, "_http_image", 20s)) {
             rig.write_file("planted", elf_image(20000) + "planted");
             std::filesystem::rename(rig.path("planted"), rig.path(name));
         }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <kp28/crc32.h>
 
+#include <algorithm>
 #include <string>
 
 #include "gzip_builder.h"
@@ -84,6 +85,37 @@ TEST(Crc32, ContinuingFromAPreviousResultEqualsOneCallOverTheJoinedData) {
         EXPECT_EQ(kp28::crc32(first, data.data() + split, data.size() - split), whole) << split;
         EXPECT_EQ(kp28::crc32_portable(first, data.data() + split, data.size() - split), whole)
             << split;
+    }
+}
+
+// The copy that stored blocks use: for every length around the folding
+// widths (16, 64 and 128 bytes), at several alignments of both sides, from a
+// previous value, it gives the bytes and the checksum of a plain copy and
+// CRC, and writes nothing outside the copy.
+TEST(Crc32, CopyGivesTheBytesAndTheChecksumAndNothingElse) {
+    const auto data = gztest::random_bytes(70000, 17);
+    const std::uint32_t previous = reference_crc(data.data(), 5);
+    constexpr std::uint8_t kGuard = 0xA5;
+    for (std::size_t n : {0, 1, 15, 16, 17, 63, 64, 65, 79, 127, 128, 129, 143, 144, 191, 1000,
+                          4096, 65535, 69000}) {
+        for (std::size_t from : {0, 1, 13}) {
+            for (std::size_t to : {0, 7, 32}) {
+                std::vector<std::uint8_t> out(n + 96, kGuard);
+                const std::uint32_t crc =
+                    kp28::crc32_copy(previous, out.data() + to, data.data() + from, n);
+                ASSERT_EQ(crc, kp28::crc32_portable(previous, data.data() + from, n))
+                    << "length " << n << " from +" << from << " to +" << to;
+                ASSERT_TRUE(std::equal(data.begin() + static_cast<std::ptrdiff_t>(from),
+                                       data.begin() + static_cast<std::ptrdiff_t>(from + n),
+                                       out.begin() + static_cast<std::ptrdiff_t>(to)))
+                    << "length " << n;
+                for (std::size_t i = 0; i < out.size(); ++i) {
+                    if (i < to || i >= to + n) {
+                        ASSERT_EQ(out[i], kGuard) << "byte " << i;
+                    }
+                }
+            }
+        }
     }
 }
 

@@ -175,7 +175,7 @@ TEST_P(Recognition, DecidesKindMessageAndChecks) {
         recognise_image(std::span(file).first(std::min(file.size(), fwupdate::kImageProbeSize)));
     EXPECT_EQ(r.kind, c.kind);
     EXPECT_EQ(r.announcement, c.announcement);
-    EXPECT_EQ(r.failure, c.failure);
+    EXPECT_EQ(r.verdict.text, c.failure);
     EXPECT_EQ(r.gzip_offset, c.gzip_offset);
     EXPECT_EQ(r.sends_header, c.sends_header);
     EXPECT_EQ(r.data_offset, c.kind == ImageKind::ClearWithHeader ? 256u : 0u);
@@ -183,7 +183,7 @@ TEST_P(Recognition, DecidesKindMessageAndChecks) {
     // Passing more than the probe changes nothing.
     const auto whole = recognise_image(file);
     EXPECT_EQ(whole.kind, r.kind);
-    EXPECT_EQ(whole.failure, r.failure);
+    EXPECT_EQ(whole.verdict.text, r.verdict.text);
 
     // A zipped kind that passes its checks unpacks from its offset.
     if (r.ok() && r.gzip_offset != 0) {
@@ -204,7 +204,7 @@ TEST(Recognition, EverySingleByteChangeInTheBootHeaderIsCaught) {
     for (std::size_t at = 4; at < fwupdate::kBootHeaderSize; ++at) {
         const auto r = recognise_image(flipped(image, at));
         EXPECT_EQ(r.kind, ImageKind::BootImage) << at;
-        EXPECT_EQ(r.failure, kBadCrc) << at;
+        EXPECT_EQ(r.verdict.text, kBadCrc) << at;
     }
 }
 

@@ -8,7 +8,7 @@
 #include "test_servers.h"
 
 using fwupdate::FtpClient;
-using fwupdate::NetStatus;
+using NetStatus = fwupdate::Result;
 using fwupdate::RetrievalRecord;
 using retrieval_test::count_entries_starting_with;
 
@@ -83,7 +83,7 @@ TEST_F(FtpFetch, ConnectLogsInWithTheRecordsUserAndPassword) {
             EXPECT_TRUE(client.connected());
             expect_image_fetched(client, record);
         } else {
-            EXPECT_EQ(status.code, fwupdate::kNetConnectFailure);
+            EXPECT_EQ(status.code, fwupdate::ResultCode::connect_failure);
             EXPECT_FALSE(status.text.empty());
             EXPECT_FALSE(client.connected());
         }
@@ -150,7 +150,7 @@ TEST_F(FtpFetch, DeadServerIsAConnectFailure) {
     record.port = dead_port;
     record.passive = true;
     const NetStatus status = client.connect(record);
-    EXPECT_EQ(status.code, fwupdate::kNetConnectFailure);
+    EXPECT_EQ(status.code, fwupdate::ResultCode::connect_failure);
     EXPECT_FALSE(status.text.empty());
 }
 
@@ -181,7 +181,7 @@ TEST_F(FtpFetch, FailedFetchIsAWriteFailureAndLeavesNoFile) {
         }
         fwupdate::TempFile fetched;
         const NetStatus status = client.fetch_image(record.url, fetched);
-        EXPECT_EQ(status.code, fwupdate::kNetFetchFailure);
+        EXPECT_EQ(status.code, fwupdate::ResultCode::failure);
         EXPECT_NE(status.text.find(c.text), std::string::npos) << status.text;
         EXPECT_FALSE(fetched.holds_file());
         EXPECT_EQ(count_entries_starting_with(work.path(), "_ftp_image"), 0u);
@@ -248,7 +248,7 @@ TEST(HostileFtp, EndlessBodyIsStoppedAtTheLargestImageAndLeavesNoFile) {
     kp28test::ScopedWorkingDirectory in(work.path());
     fwupdate::TempFile fetched;
     const NetStatus status = client.fetch_image(record.url, fetched);
-    EXPECT_EQ(status.code, fwupdate::kNetFetchFailure);
+    EXPECT_EQ(status.code, fwupdate::ResultCode::failure);
     EXPECT_EQ(status.text, "The file is larger than the largest image (1048576 bytes)");
     EXPECT_FALSE(fetched.holds_file());
     EXPECT_EQ(count_entries_starting_with(work.path(), "_ftp_image"), 0);

@@ -10,7 +10,7 @@
 #include "test_servers.h"
 
 using fwupdate::HttpClient;
-using fwupdate::NetStatus;
+using NetStatus = fwupdate::Result;
 using fwupdate::RetrievalRecord;
 using retrieval_test::count_entries_starting_with;
 
@@ -114,7 +114,7 @@ TEST_F(HttpFetch, AnswerThatIsNotTheWholeImageFailsAndLeavesNoFile) {
         SCOPED_TRACE(c.what);
         kp28test::FaultyHttpServer server(faulty(served.path(), c.fault, c.status));
         const NetStatus status = fetch(record_for(server, "/kp28.img"));
-        EXPECT_EQ(status.code, fwupdate::kNetFetchFailure);
+        EXPECT_EQ(status.code, fwupdate::ResultCode::failure);
         EXPECT_NE(status.text.find(c.text), std::string::npos) << status.text;
         EXPECT_EQ(count_entries_starting_with(work.path(), "_http_image"), 0u);
     }
@@ -124,7 +124,7 @@ TEST_F(HttpFetch, MissingFileOnARealServerIsAWriteFailure) {
     kp28test::HttpFileServer server(served.path());
     work.write_file(image_name(), "stale");
     const NetStatus status = fetch(record_for(server, "/missing.img"));
-    EXPECT_EQ(status.code, fwupdate::kNetFetchFailure);
+    EXPECT_EQ(status.code, fwupdate::ResultCode::failure);
     EXPECT_NE(status.text.find("404"), std::string::npos) << status.text;
     EXPECT_EQ(count_entries_starting_with(work.path(), "_http_image"), 0u);
 }
@@ -134,7 +134,7 @@ TEST_F(HttpFetch, SilentServerIsGivenUpWithinTheStallTime) {
     kp28test::FaultyHttpServer server(faulty(served.path(), kp28test::HttpFault::stall));
     const NetStatus status = fetch(record_for(server, "/kp28.img"), nullptr,
                                    fwupdate::NetLimits{.connect_timeout = 5, .stall_timeout = 1});
-    EXPECT_EQ(status.code, fwupdate::kNetFetchFailure);
+    EXPECT_EQ(status.code, fwupdate::ResultCode::failure);
     EXPECT_FALSE(status.text.empty());
     EXPECT_EQ(count_entries_starting_with(work.path(), "_http_image"), 0u);
 }
@@ -167,7 +167,7 @@ TEST_F(HttpFetch, UserAndPasswordAreSentAsBasicAuthentication) {
             ASSERT_TRUE(status.ok()) << status.text;
             EXPECT_TRUE(bytes == image);
         } else {
-            EXPECT_EQ(status.code, fwupdate::kNetFetchFailure);
+            EXPECT_EQ(status.code, fwupdate::ResultCode::failure);
             EXPECT_NE(status.text.find("401"), std::string::npos) << status.text;
             EXPECT_EQ(count_entries_starting_with(work.path(), "_http_image"), 0u);
         }
@@ -206,16 +206,17 @@ TEST_F(HttpFetch, ConnectCountsAnyAnswerAsReachable) {
 }
 
 TEST(HungServer, ConnectIsGivenUpWithinTheTimeLimits) {
-    const fwupdate::NetProtocol protocols[] = {fwupdate::NetProtocol::ftp,
-                                               fwupdate::NetProtocol::http};
-    for (const fwupdate::NetProtocol protocol : protocols) {
-        SCOPED_TRACE(protocol == fwupdate::NetProtocol::ftp ? "ftp" : "http");
-        kp28test::SilentServer server(protocol == fwupdate::NetProtocol::ftp ? "ftp" : "http");
+    const fwupdate::RetrievalProtocol protocols[] = {fwupdate::RetrievalProtocol::ftp,
+                                                     fwupdate::RetrievalProtocol::http};
+    for (const fwupdate::RetrievalProtocol protocol : protocols) {
+        SCOPED_TRACE(protocol == fwupdate::RetrievalProtocol::ftp ? "ftp" : "http");
+        kp28test::SilentServer server(protocol == fwupdate::RetrievalProtocol::ftp ? "ftp"
+                                                                                   : "http");
         fwupdate::NetClient client(protocol,
                                    fwupdate::NetLimits{.connect_timeout = 1, .stall_timeout = 1});
         ASSERT_TRUE(client.initialise().ok());
         const NetStatus status = client.connect(record_for(server, "/kp28.img"));
-        EXPECT_EQ(status.code, fwupdate::kNetConnectFailure);
+        EXPECT_EQ(status.code, fwupdate::ResultCode::connect_failure);
         EXPECT_FALSE(status.text.empty());
         EXPECT_TRUE(server.wait_for_log("accepted"));
     }
@@ -246,14 +247,14 @@ TEST_F(HttpFetch, UnreachableServerOrBadUrlIsAConnectFailure) {
         record.url = c.url;
         record.port = c.dead_port ? dead_port : 80;
         const NetStatus status = client.connect(record);
-        EXPECT_EQ(status.code, fwupdate::kNetConnectFailure);
+        EXPECT_EQ(status.code, fwupdate::ResultCode::connect_failure);
         EXPECT_FALSE(status.text.empty());
         EXPECT_FALSE(client.connected());
 
         kp28test::ScopedWorkingDirectory in(work.path());
         fwupdate::TempFile fetched;
         const NetStatus fetch_status = client.fetch_image(c.url, fetched);
-        EXPECT_EQ(fetch_status.code, fwupdate::kNetFetchFailure);
+        EXPECT_EQ(fetch_status.code, fwupdate::ResultCode::failure);
         EXPECT_EQ(fetch_status.text, fwupdate::kNotConnectedText);
     }
 }
@@ -271,7 +272,7 @@ TEST_F(HttpFetch, RemovedWorkingDirectoryIsReportedAsSuch) {
     ASSERT_EQ(::rmdir(gone.c_str()), 0);
     fwupdate::TempFile fetched;
     const NetStatus status = client.fetch_image(record.url, fetched);
-    EXPECT_EQ(status.code, fwupdate::kNetFetchFailure);
+    EXPECT_EQ(status.code, fwupdate::ResultCode::failure);
     EXPECT_EQ(status.text, fwupdate::kNoWorkingDirectoryText);
 }
 

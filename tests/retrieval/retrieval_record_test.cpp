@@ -76,8 +76,8 @@ TEST(SplitUrl, PathPartIsEverythingAfterHostAndPort) {
     };
     for (const SplitCase& c : cases) {
         fwupdate::UrlParts parts;
-        std::string error;
-        ASSERT_TRUE(fwupdate::split_url(c.url, parts, error)) << c.url << ": " << error;
+        const fwupdate::Result split = fwupdate::split_url(c.url, parts);
+        ASSERT_TRUE(split.ok()) << c.url << ": " << split.text;
         EXPECT_EQ(parts.host, c.host) << c.url;
         EXPECT_EQ(parts.port, c.port) << c.url;
         EXPECT_EQ(parts.user, c.user) << c.url;
@@ -89,8 +89,8 @@ TEST(SplitUrl, PathPartIsEverythingAfterHostAndPort) {
 TEST(SplitUrl, RefusesWhatCannotNameAServer) {
     const std::string longest_host(fwupdate::kMaxHostLength, 'h');
     fwupdate::UrlParts parts;
-    std::string error;
-    EXPECT_TRUE(fwupdate::split_url("ftp://" + longest_host + "/f", parts, error)) << error;
+    const fwupdate::Result longest = fwupdate::split_url("ftp://" + longest_host + "/f", parts);
+    EXPECT_TRUE(longest.ok()) << longest.text;
 
     const std::string bad[] = {
         "server/kp28.img",                // no scheme
@@ -104,9 +104,9 @@ TEST(SplitUrl, RefusesWhatCannotNameAServer) {
         "ftp://" + longest_host + "h/f",  // host one byte too long
     };
     for (const std::string& url : bad) {
-        error.clear();
-        EXPECT_FALSE(fwupdate::split_url(url, parts, error)) << url;
-        EXPECT_FALSE(error.empty()) << url;
+        const fwupdate::Result split = fwupdate::split_url(url, parts);
+        EXPECT_FALSE(split.ok()) << url;
+        EXPECT_FALSE(split.text.empty()) << url;
     }
 }
 

@@ -54,8 +54,8 @@ TEST(TempFileCreate, PlantedLinkIsReplacedNotFollowed) {
 
     for (const std::string& path : {name, dangling}) {
         TempFile file;
-        ASSERT_EQ(file.create(path), 0) << path;
-        ASSERT_EQ(file.write_all("image", 5), 0);
+        ASSERT_TRUE(file.create(path).ok()) << path;
+        ASSERT_TRUE(file.write_all("image", 5).ok());
         EXPECT_TRUE(S_ISREG(mode_of(path))) << path;
     }
     std::string bytes;
@@ -75,9 +75,9 @@ TEST(TempFileCreate, OldFileIsReplacedByFreshOwnerOnlyFile) {
 
     const mode_t old_umask = ::umask(0);
     TempFile file;
-    const int err = file.create(path);
+    const fwupdate::Result created = file.create(path);
     ::umask(old_umask);
-    ASSERT_EQ(err, 0);
+    ASSERT_TRUE(created.ok()) << created.text;
 
     struct stat after {};
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
@@ -94,9 +94,8 @@ TEST(TempFileCreate, NameTakenByADirectoryFailsAndLeavesIt) {
     const std::string path = dir.file("_image_3.clear");
     ASSERT_EQ(::mkdir(path.c_str(), 0700), 0);
     TempFile file;
-    EXPECT_NE(file.create(path), 0);
+    EXPECT_FALSE(file.create(path).ok());
     EXPECT_FALSE(file.holds_file());
-    EXPECT_EQ(file.fd(), -1);
     struct stat st {};
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -109,7 +108,7 @@ TEST(TempFileLifetime, FileGoesWithItsOwnerUnlessReleased) {
     const std::string c = dir.file("c");
     {
         TempFile file;
-        ASSERT_EQ(file.create(a), 0);
+        ASSERT_TRUE(file.create(a).ok());
         ASSERT_EQ(::access(a.c_str(), F_OK), 0);
     }
     EXPECT_NE(::access(a.c_str(), F_OK), 0) << "removed with its owner";
@@ -117,7 +116,7 @@ TEST(TempFileLifetime, FileGoesWithItsOwnerUnlessReleased) {
     TempFile moved;
     {
         TempFile file;
-        ASSERT_EQ(file.create(b), 0);
+        ASSERT_TRUE(file.create(b).ok());
         moved = std::move(file);
     }
     EXPECT_EQ(::access(b.c_str(), F_OK), 0) << "a move hands the file on";
@@ -127,8 +126,8 @@ TEST(TempFileLifetime, FileGoesWithItsOwnerUnlessReleased) {
 
     {
         TempFile file;
-        ASSERT_EQ(file.create(c), 0);
-        ASSERT_EQ(file.write_all("xyz", 3), 0);
+        ASSERT_TRUE(file.create(c).ok());
+        ASSERT_TRUE(file.write_all("xyz", 3).ok());
         EXPECT_EQ(file.release(), c);
     }
     std::string bytes;
@@ -141,11 +140,11 @@ TEST(WorkingDirectory, RemovedDirectoryCannotBeDetermined) {
     const std::string gone = dir.file("gone");
     ASSERT_EQ(::mkdir(gone.c_str(), 0700), 0);
     kp28test::ScopedWorkingDirectory in(gone);
-    std::string cwd;
-    ASSERT_TRUE(fwupdate::current_directory(cwd));
-    EXPECT_EQ(cwd, std::filesystem::canonical(gone).string());
+    const auto cwd = fwupdate::platform::current_directory();
+    ASSERT_TRUE(cwd);
+    EXPECT_EQ(*cwd, std::filesystem::canonical(gone).string());
     ASSERT_EQ(::rmdir(gone.c_str()), 0);
-    EXPECT_FALSE(fwupdate::current_directory(cwd));
+    EXPECT_FALSE(fwupdate::platform::current_directory());
 }
 
 }  // namespace
@@ -155,46 +154,117 @@ namespace {
 TEST(TempFileReopen, OnlyTheFileThatWasMadeIsOpenedByItsName) {
     kp28test::ScratchDir dir;
     const std::string path = dir.file("_http_image1.img");
+    // What open_for_reading reports: success (empty), the text given for a
+    // replaced file, or the system's message.
+    const std::string replaced = "replaced: " + path;
+    const std::string no_such_file = fwupdate::platform::os_error_text(ENOENT);
     struct Case {
         const char* what;
         std::function<void()> meddle;
-        int expected;
+        std::string expected;
     };
     const Case cases[] = {
-        {"untouched", [] {}, 0},
+        {"untouched", [] {}, ""},
         {"another file renamed over it",
          [&] {
              dir.write_file("other", "planted");
              ASSERT_EQ(::rename(dir.file("other").c_str(), path.c_str()), 0);
          },
-         fwupdate::kTempFileReplaced},
+         replaced},
         {"a link put in its place",
          [&] {
              dir.write_file("other", "planted");
              ASSERT_EQ(::unlink(path.c_str()), 0);
              ASSERT_EQ(::symlink(dir.file("other").c_str(), path.c_str()), 0);
          },
-         fwupdate::kTempFileReplaced},
-        {"removed", [&] { ASSERT_EQ(::unlink(path.c_str()), 0); }, ENOENT},
+         replaced},
+        {"removed", [&] { ASSERT_EQ(::unlink(path.c_str()), 0); }, no_such_file},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         fwupdate::TempFile file;
-        ASSERT_EQ(file.create(path), 0);
-        ASSERT_EQ(file.write_all("image", 5), 0);
-        ASSERT_EQ(file.close(), 0);
+        ASSERT_TRUE(file.create(path).ok());
+        ASSERT_TRUE(file.write_all("image", 5).ok());
+        ASSERT_TRUE(file.close().ok());
         c.meddle();
-        int fd = -1;
-        EXPECT_EQ(file.open_for_reading(fd), c.expected);
-        if (c.expected == 0) {
+        fwupdate::platform::File opened;
+        const fwupdate::Result r = file.open_for_reading(opened, replaced);
+        EXPECT_EQ(r.ok(), c.expected.empty());
+        EXPECT_EQ(r.text, c.expected);
+        if (c.expected.empty()) {
             char buffer[8] = {};
-            EXPECT_EQ(::read(fd, buffer, sizeof buffer), 5);
+            std::size_t got = 0;
+            EXPECT_EQ(opened.read_up_to(buffer, sizeof buffer, got), 0);
+            EXPECT_EQ(got, 5u);
             EXPECT_STREQ(buffer, "image");
-            ::close(fd);
         } else {
-            EXPECT_EQ(fd, -1);
+            EXPECT_FALSE(opened.is_open());
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The platform layer's file calls, which everything above relies on to be
+// neither fooled by a planted name nor held by a FIFO: what each kind of
+// entry at the name gives.
+TEST(PlatformFile, OpenAndCreateGiveTheRightAnswerForEveryKindOfEntry) {
+    namespace platform = fwupdate::platform;
+    kp28test::ScratchDir dir;
+    const std::string file = dir.write_file("file", "0123456789");
+    const std::string link = dir.file("link");
+    ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+    const std::string dangling = dir.file("dangling");
+    ASSERT_EQ(::symlink(dir.file("nowhere").c_str(), dangling.c_str()), 0);
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string missing = dir.file("missing");
+
+    struct Case {
+        const char* what;
+        std::string path;
+        bool follow_links;
+        int open_error;    // open_for_reading
+        int create_error;  // create_new
+        bool regular;
+    };
+    const Case cases[] = {
+        {"a file", file, true, 0, EEXIST, true},
+        {"a link, followed", link, true, 0, EEXIST, true},
+        {"a link, not followed", link, false, ELOOP, EEXIST, false},
+        {"a dangling link", dangling, true, ENOENT, EEXIST, false},
+        // Opened at once, without a writer: the caller sees it is no file.
+        {"a FIFO", fifo, true, 0, EEXIST, false},
+        {"nothing", missing, true, ENOENT, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        platform::File f;
+        EXPECT_EQ(platform::File::open_for_reading(c.path, c.follow_links, f), c.open_error);
+        EXPECT_EQ(f.is_open(), c.open_error == 0);
+        if (f.is_open()) {
+            platform::FileInfo info;
+            ASSERT_EQ(f.info(info), 0);
+            EXPECT_EQ(info.regular, c.regular);
+        }
+        platform::File made;
+        EXPECT_EQ(platform::File::create_new(c.path, made), c.create_error);
+    }
+    EXPECT_NE(::access(dir.file("nowhere").c_str(), F_OK), 0) << "created through a link";
+
+    platform::File f;
+    ASSERT_EQ(platform::File::open_for_reading(file, false, f), 0);
+    char buffer[16] = {};
+    std::size_t got = 0;
+    ASSERT_EQ(f.read_up_to(buffer, sizeof buffer, got), 0);
+    EXPECT_EQ(std::string(buffer, got), "0123456789") << "read to the end of the file";
+    ASSERT_EQ(f.rewind(), 0);
+    ASSERT_EQ(f.read_up_to(buffer, 4, got), 0);
+    EXPECT_EQ(std::string(buffer, got), "0123");
+    EXPECT_EQ(platform::remove_file(missing), 0) << "made by create_new";
+    EXPECT_EQ(platform::remove_file(missing), ENOENT);
 }
 
 }  // namespace

@@ -17,6 +17,13 @@ namespace kp28 {
 // the byte-by-byte definition.
 std::uint32_t crc32(std::uint32_t previous, const void* bytes, std::size_t length);
 
+// Copies length bytes from `from` to `to` (the two must not overlap) and
+// continues the checksum `previous` over them: crc32(previous, from, length),
+// with the bytes at `to` as well. Where the processor folds with carry-less
+// multiplication the bytes are read once, for the copy and the checksum
+// together; elsewhere it is a copy and a checksum of the copy.
+std::uint32_t crc32_copy(std::uint32_t previous, void* to, const void* from, std::size_t length);
+
 inline std::uint32_t crc32(std::uint32_t previous, std::span<const std::uint8_t> bytes) {
     return crc32(previous, bytes.data(), bytes.size());
 }
