@@ -61,9 +61,11 @@ set(CPACK_DEBIAN_GUI_PACKAGE_DEPENDS "libqt6svg6")
 # A shlibs file for the library package (the others hold no library).
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 
-# The library is registered through the ldconfig trigger; the command-line
+# The library is registered through the ldconfig trigger (its scripts only
+# keep CPack from writing ones that call ldconfig); the command-line
 # package's scripts tell udev about its rules file.
-set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/deb/triggers)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/deb/triggers
+    ${PROJECT_SOURCE_DIR}/dist/deb/libkp28wrap1/postinst ${PROJECT_SOURCE_DIR}/dist/deb/libkp28wrap1/postrm)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/dist/deb/postinst
     ${PROJECT_SOURCE_DIR}/dist/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

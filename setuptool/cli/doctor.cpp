@@ -9,6 +9,7 @@
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kp28setup_cli {
@@ -230,8 +231,13 @@ int run_doctor(const DoctorOptions& o) {
     if (!any_node)
         std::cout << "note: no serial or parallel port and no USB printer was found; plug the "
                      "printer in and run this again\n";
-    if (all_ok)
+    std::size_t warnings = 0;
+    for (const auto& c : checks) warnings += std::string_view(c.verdict()) == "warning";
+    if (all_ok && warnings == 0)
         std::cout << "result: everything needed is usable\n";
+    else if (all_ok)
+        std::cout << "result: everything needed is usable; " << warnings
+                  << (warnings == 1 ? " warning" : " warnings") << " above\n";
     else
         std::cout << "result: " << problems << (problems == 1 ? " problem" : " problems")
                   << "; the fixes are above\n";

@@ -400,6 +400,8 @@ TEST_F(Doctor, OneVerdictANodeAndTheRulesWhereUdevReadsThem) {
         const auto t = run({"doctor"});
         EXPECT_NE(t.text.find("warning usb printer: USB  " + node), std::string::npos) << t.text;
         EXPECT_EQ(t.text.find("ok      usb printer"), std::string::npos) << t.text;
+        EXPECT_NE(t.text.find("result: everything needed is usable; "), std::string::npos)
+            << t.text;
     }
 }
 
