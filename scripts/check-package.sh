@@ -97,14 +97,17 @@ if [ -n "$gui" ]; then
   depends_on kp28-setup-tool libqt6widgets6 libqt6svg6 "kp28-tools \\(= $version\\)" "libkp28wrap1 \\(= $version\\)"
 fi
 
-# What installing the command-line package would bring, Recommends included,
-# as apt resolves it on this machine (needs its package lists; no download).
-if sim=$(apt-get install -s "$(realpath "${deb_of[libkp28wrap1]}")" "$(realpath "${deb_of[kp28-tools]}")" 2>&1); then
-  pulled=$(awk '$1 == "Inst" {print $2}' <<<"$sim")
-  echo "kp28-tools pulls: $(tr '\n' ' ' <<<"$pulled")"
-  if grep -iE 'qt|libgl|libx11|gtk|mesa|llvm' <<<"$pulled"; then fail "installing kp28-tools pulls a window toolkit"; fi
+# Everything installing the command-line package can bring, Recommends
+# included, whatever this machine has installed already (apt's package lists,
+# no download).
+deps=$(dpkg-deb -f "${deb_of[kp28-tools]}" Depends | tr ',' '\n' | sed -e 's/(.*)//' -e 's/ //g' | grep -v '^libkp28wrap1$')
+# shellcheck disable=SC2086
+if closure=$(apt-cache depends --recurse --no-suggests --no-conflicts --no-breaks --no-replaces --no-enhances \
+  $deps 2>/dev/null | grep -v '^ ' | sort -u) && [ -n "$closure" ]; then
+  echo "kp28-tools can bring $(wc -l <<<"$closure") packages"
+  if grep -iE 'qt|libgl|libx11|gtk|mesa|llvm' <<<"$closure"; then fail "installing kp28-tools pulls a window toolkit"; fi
 else
-  echo "check-package: apt cannot resolve the packages here (no package lists?); the closure was not checked"
+  echo "check-package: apt knows none of kp28-tools' dependencies here (no package lists?); the closure was not checked"
 fi
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/kp28deb.XXXXXX")
