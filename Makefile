@@ -1,4 +1,5 @@
-# Convenience front end; CMake does the real work.
+# Convenience front end; CMake does the real work, configured through the
+# presets in CMakePresets.json (default, release, asan, tsan, fuzz, package).
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
@@ -10,7 +11,7 @@ deps:
 	./scripts/install-deps.sh
 
 configure: deps
-	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --preset default -B $(BUILD)
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
@@ -21,7 +22,7 @@ programs: configure
 
 # Sets up and passes all tests.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) --timeout 600
+	ctest --preset default --test-dir $(BUILD) -j $(JOBS)
 
 # Sets up and opens the setup tool's window against the virtual printer when a
 # display is there (X11 or Wayland), else runs a console session against it.
@@ -34,14 +35,14 @@ run: programs
 	fi
 
 asan: deps
-	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKP28_SANITIZE=address
-	cmake --build build-asan -j $(JOBS)
-	cd build-asan && ctest --output-on-failure -j $(JOBS) --timeout 900
+	cmake --preset asan
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
 
 tsan: deps
-	cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKP28_SANITIZE=thread
-	cmake --build build-tsan -j $(JOBS)
-	cd build-tsan && ctest --output-on-failure -j $(JOBS) --timeout 900 -L threaded
+	cmake --preset tsan
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
 
 bench: build
 	./scripts/bench.sh $(BUILD)
@@ -52,13 +53,14 @@ fuzz:
 	./scripts/install-deps.sh --fuzz
 	./scripts/fuzz.sh $(FUZZ_SECONDS)
 
-# The Debian package (build-deb/kp28-tools_<version>_<arch>.deb), built for
-# the prefix /usr without tests or benchmarks.
-package: deps
-	cmake -S . -B build-deb -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr \
-	  -DKP28_BUILD_TESTS=OFF -DKP28_BUILD_BENCH=OFF
-	cmake --build build-deb -j $(JOBS)
+# The Debian packages in build-deb/ (libkp28wrap1, libkp28wrap-dev,
+# kp28-tools, kp28-setup-tool: NAME_<version>_<arch>.deb), built for the
+# prefix /usr without tests or benchmarks. CPack needs file and dpkg-dev.
+package:
+	./scripts/install-deps.sh --package
+	cmake --preset package
+	cmake --build --preset package -j $(JOBS)
 	cd build-deb && cpack -G DEB
 
 clean:
-	rm -rf build build-asan build-tsan build-fuzz build-deb
+	rm -rf build build-release build-asan build-tsan build-fuzz build-deb

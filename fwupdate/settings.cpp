@@ -153,7 +153,9 @@ CommandLineResult apply_command_line(const std::vector<std::string>& args, Updat
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string word = to_upper(args[i]);
-        if (word == "-HELP" || word == "/HELP") return CommandLineResult::help;
+        // --help and -h as well: what a user of any other console program tries first.
+        if (word == "-HELP" || word == "/HELP" || word == "--HELP" || word == "-H")
+            return CommandLineResult::help;
         if (word == "-V" || word == "/V") {
             s.verbose = true;
             continue;

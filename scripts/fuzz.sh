@@ -14,10 +14,8 @@ shift || true
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then targets=(gunzip deflate image_kind description editor); fi
 
-cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-  -DKP28_BUILD_FUZZ=ON -DKP28_BUILD_TESTS=OFF -DKP28_BUILD_BENCH=OFF >/dev/null
-cmake --build build-fuzz -j "${JOBS:-2}" --target $(printf 'fuzz_%s ' "${targets[@]}")
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j "${JOBS:-2}" --target $(printf 'fuzz_%s ' "${targets[@]}")
 
 mkdir -p build-fuzz/artifacts
 for t in "${targets[@]}"; do

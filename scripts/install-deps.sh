@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building, running and testing need, when
 # any of them is missing. Safe to run again; does nothing when all are there.
-#   usage: scripts/install-deps.sh [--fuzz] [--ci]
-#     --fuzz  also clang and its fuzzing runtime (about 300 MiB), for make fuzz
-#     --ci    also what .ci/run checks with: clang-format, and lintian with the
-#             tools that build and inspect the Debian package
+#   usage: scripts/install-deps.sh [--fuzz] [--package] [--ci]
+#     --fuzz     also clang and its fuzzing runtime (about 300 MiB), for make fuzz
+#     --package  also what CPack needs to build the Debian packages (file,
+#                dpkg-dev for dpkg-shlibdeps), for make package
+#     --ci       also what .ci/run checks with: clang-format, and lintian with
+#                the packaging tools
 # Runs apt-get as root, or through sudo for a user who may use it.
 set -euo pipefail
 
@@ -40,21 +42,26 @@ fuzz_packages=(
   clang
   libclang-rt-14-dev
 )
+package_packages=(
+  file
+  dpkg-dev
+  binutils
+)
 ci_packages=(
   clang-format
   git
   lintian
-  dpkg-dev
   fakeroot
-  file
+  "${package_packages[@]}"
 )
 
 for arg in "$@"; do
   case "$arg" in
     --fuzz) packages+=("${fuzz_packages[@]}") ;;
+    --package) packages+=("${package_packages[@]}") ;;
     --ci) packages+=("${ci_packages[@]}") ;;
     *)
-      echo "usage: $0 [--fuzz] [--ci]" >&2
+      echo "usage: $0 [--fuzz] [--package] [--ci]" >&2
       exit 2
       ;;
   esac
@@ -91,4 +98,9 @@ fi
 
 echo "Installing: ${missing[*]}"
 "${as_root[@]}" apt-get update -qq
-"${as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# apt's own summary stays (what is installed, how much is fetched, the disk
+# space it takes); the download lines and dpkg's line per unpacked and set-up
+# package go, errors go to standard error as ever.
+"${as_root[@]}" apt-get install -y -q -o Dpkg::Use-Pty=0 --no-install-recommends "${missing[@]}" |
+  { grep -v -E '^(Get:[0-9]+ |Selecting previously unselected|Preparing to unpack|Unpacking |Setting up |Processing triggers |\(Reading database)' || true; }
+echo "install-deps: installed ${#missing[@]} packages"

@@ -5,9 +5,11 @@
 #include <kp28setup/access_check.h>
 #include <kp28setup/interface_list.h>
 
+#include <filesystem>
 #include <iostream>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kp28setup_cli {
@@ -16,6 +18,7 @@ namespace {
 
 using kp28setup::NodeKind;
 using nlohmann::json;
+namespace fs = std::filesystem;
 
 struct Check {
     std::string check;  // "interface", "usb printer", "updater", "library", "working directory"
@@ -25,6 +28,10 @@ struct Check {
     bool ok = false;
     std::string problem, fix, note;
     std::vector<kp28setup::Holder> holders;
+
+    // One verdict a line: usable, usable with a caveat that needs acting on,
+    // or not usable.
+    const char* verdict() const { return !ok ? "failed" : note.empty() ? "ok" : "warning"; }
 };
 
 const char* kind_name(NodeKind k) {
@@ -68,9 +75,57 @@ Check node_check(const std::string& root, const std::string& what, const std::st
     return c;
 }
 
+// The rules file where udev reads it: on this machine, whatever tree the
+// hardware is looked up in (a fake tree may stage one as well).
+std::string installed_rules(const std::string& root) {
+    if (auto path = kp28setup::udev_rules_path("")) return *path;
+    if (!root.empty())
+        if (auto path = kp28setup::udev_rules_path(root)) return *path;
+    return {};
+}
+
+// The rules file that an install with another prefix put beside the
+// programs, where udev does not look.
+std::string rules_beside_program() {
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) return {};
+    const fs::path p = (self.parent_path() / ".." / "lib/udev/rules.d" / kp28setup::kUdevRulesFile)
+                           .lexically_normal();
+    return fs::exists(p, ec) ? p.string() : std::string();
+}
+
+Check rules_check(const std::string& found) {
+    Check c;
+    c.check = "udev rule";
+    c.name = kp28setup::kUdevRulesFile;
+    c.ok = true;
+    c.path = found;
+    if (!found.empty()) return c;
+    const std::string beside = rules_beside_program();
+    c.path = beside;
+    const std::string reload = "sudo udevadm control --reload && sudo udevadm trigger";
+    if (!beside.empty()) {
+        c.note =
+            "installed with the programs, where udev does not read it; without it only "
+            "root and the nodes' groups may open the printers";
+        c.fix = "sudo ln -s " + beside + " /etc/udev/rules.d/" + kp28setup::kUdevRulesFile +
+                ", then: " + reload + ".";
+    } else {
+        c.note = "udev reads no " + std::string(kp28setup::kUdevRulesFile) +
+                 "; without it only root and the nodes' groups may open the printers";
+        c.fix =
+            "Install the kp28-tools package, or from a source tree: sudo install -m 644 "
+            "dist/udev/" +
+            std::string(kp28setup::kUdevRulesFile) + " /etc/udev/rules.d/, then: " + reload + ".";
+    }
+    return c;
+}
+
 std::vector<Check> run_checks(const kp28setup::Identity& who) {
     const std::string root = kp28::sysroot();
-    const bool rules = kp28setup::udev_rules_installed(root);
+    const std::string rules_file = installed_rules(root);
+    const bool rules = !rules_file.empty();
     std::vector<Check> checks;
     for (const auto& p : kp28setup::scan_ports(root)) {
         const NodeKind k = kind_of(p);
@@ -85,6 +140,8 @@ std::vector<Check> run_checks(const kp28setup::Identity& who) {
         checks.push_back(node_check(root, "usb printer", kp28setup::kUsbEntry, u.node,
                                     NodeKind::UsbPrinter, who, rules));
 
+    checks.push_back(rules_check(rules_file));
+
     const auto updater = kp28setup::find_updater();
     Check up{"updater", "Kp28FWUpdate", updater.path, {}, updater.ok, updater.error, {}, {}, {}};
     if (!up.ok)
@@ -94,7 +151,9 @@ std::vector<Check> run_checks(const kp28setup::Identity& who) {
     const auto lib = kp28setup::find_usb_library();
     Check l{"library", "libkp28wrap.so.1", lib.path, {}, lib.ok, lib.error, {}, {}, {}};
     if (!l.ok)
-        l.fix = "Install the kp28-tools package, or set KP28WRAP_LIBRARY to the library's file.";
+        l.fix =
+            "Install the libkp28wrap1 package (kp28-tools brings it), or set KP28WRAP_LIBRARY to "
+            "the library's file.";
     checks.push_back(l);
 
     const auto wd = kp28setup::working_directory_writable();
@@ -145,6 +204,7 @@ int run_doctor(const DoctorOptions& o) {
                             {"path", c.path},
                             {"owner", c.owner},
                             {"ok", c.ok},
+                            {"verdict", c.verdict()},
                             {"problem", c.problem},
                             {"fix", c.fix},
                             {"note", c.note},
@@ -159,7 +219,8 @@ int run_doctor(const DoctorOptions& o) {
     bool any_node = false;
     for (const auto& c : checks) {
         any_node = any_node || c.check.starts_with("interface") || c.check == "usb printer";
-        std::cout << (c.ok ? "ok      " : "FAILED  ") << c.check << ": " << c.name;
+        const std::string verdict = c.ok ? c.verdict() : "FAILED";
+        std::cout << verdict << std::string(8 - verdict.size(), ' ') << c.check << ": " << c.name;
         if (!c.path.empty()) std::cout << "  " << c.path;
         if (!c.owner.empty()) std::cout << "  " << c.owner;
         std::cout << "\n";
@@ -170,8 +231,13 @@ int run_doctor(const DoctorOptions& o) {
     if (!any_node)
         std::cout << "note: no serial or parallel port and no USB printer was found; plug the "
                      "printer in and run this again\n";
-    if (all_ok)
+    std::size_t warnings = 0;
+    for (const auto& c : checks) warnings += std::string_view(c.verdict()) == "warning";
+    if (all_ok && warnings == 0)
         std::cout << "result: everything needed is usable\n";
+    else if (all_ok)
+        std::cout << "result: everything needed is usable; " << warnings
+                  << (warnings == 1 ? " warning" : " warnings") << " above\n";
     else
         std::cout << "result: " << problems << (problems == 1 ? " problem" : " problems")
                   << "; the fixes are above\n";

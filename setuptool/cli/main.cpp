@@ -19,6 +19,7 @@
 #include "editor_options.h"
 #include "maintenance_commands.h"
 #include "terminal_operator.h"
+#include "usb_listing.h"
 
 namespace {
 
@@ -98,7 +99,8 @@ struct Options {
 
 const char* kHelpFooter = R"(Commands:
   interfaces   the entries of the interface list, in order, each with its port
-               name and device node ("USB" and "LAN" have neither)
+               name and device node; behind "USB" the nodes of the printers the
+               USB library reaches (the first is the one used); "LAN" has none
   read         Read NVM: prompt, model query, NVM transfer and checksum check,
                then "m": the parameter description, stored as modules.txt in
                the working directory, and the editor built from it
@@ -215,15 +217,34 @@ int run(const std::string& command, const Options& o) {
 
     const auto& list = s.interfaces();
     if (command == "interfaces") {
+        // Behind "USB": the printers the USB library reaches, first the one
+        // the updater and the sends use.
+        const auto usb = kp28setup_cli::list_usb_printers(root);
         json entries = json::array();
         for (std::size_t i = 0; i < list.port.size(); ++i) {
             const bool paired = i < list.list1.size();
             json e = {{"entry", list.port[i]}, {"name", paired ? list.list1[i] : ""}};
             e["node"] = paired ? json(list.nodes[i]) : json(nullptr);
+            std::string node_text = paired ? list.nodes[i] : "";
+            if (list.port[i] == kp28setup::kUsbEntry) {
+                json printers = json::array();
+                for (const auto& p : usb.printers) {
+                    printers.push_back({{"path", p.path}, {"node", p.node}});
+                    node_text += (node_text.empty() ? "" : ", ") + p.node;
+                }
+                if (!usb.printers.empty()) e["node"] = usb.printers.front().node;
+                e["printers"] = printers;
+                if (!usb.error.empty()) {
+                    e["error"] = usb.error;
+                    node_text = "(" + usb.error + ")";
+                } else if (usb.printers.empty()) {
+                    node_text = "(no USB printer found)";
+                }
+            }
             entries.push_back(e);
             if (!o.json)
                 std::cout << list.port[i] << "\t" << (paired ? list.list1[i] : "") << "\t"
-                          << (paired ? list.nodes[i] : "") << "\n";
+                          << node_text << "\n";
         }
         if (o.json)
             std::cout << json{{"interfaces", entries}}.dump(2, ' ', false,
@@ -349,7 +370,9 @@ int main(int argc, char** argv) {
     Options o;
 
     auto* interfaces = app.add_subcommand("interfaces", "List the interface entries");
-    interfaces->add_flag("--json", o.json, "Print {\"interfaces\": [{entry, name, node}]}");
+    interfaces->add_flag("--json", o.json,
+                         "Print {\"interfaces\": [{entry, name, node}]}; \"USB\" adds printers "
+                         "[{path, node}] and error when the USB library cannot be loaded");
 
     auto add_common = [&](CLI::App* c) {
         c->add_option("-i,--interface", o.interface,

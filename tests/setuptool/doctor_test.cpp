@@ -179,12 +179,23 @@ TEST(DoctorHolders, FoundByTheNodeUnderEveryNameItCanBeOpenedBy) {
     EXPECT_EQ(services[0].pid, 812);
 }
 
-TEST(DoctorRules, FoundInAnyOfUdevsDirectories) {
+TEST(DoctorRules, FoundInEachOfUdevsDirectoriesOnly) {
+    for (const char* dir : {"etc/udev/rules.d", "run/udev/rules.d", "usr/local/lib/udev/rules.d",
+                            "usr/lib/udev/rules.d", "lib/udev/rules.d"}) {
+        SCOPED_TRACE(dir);
+        kp28::FakeSysroot root;
+        EXPECT_FALSE(kp28setup::udev_rules_installed(root.root()));
+        fs::create_directories(root.path(dir));
+        std::ofstream(root.path(std::string(dir) + "/70-kp28.rules")) << "# rules\n";
+        EXPECT_TRUE(kp28setup::udev_rules_installed(root.root()));
+        EXPECT_EQ(kp28setup::udev_rules_path(root.root()),
+                  root.path(std::string(dir) + "/70-kp28.rules"));
+    }
+    // A folder udev does not read.
     kp28::FakeSysroot root;
+    fs::create_directories(root.path("usr/local/etc/udev/rules.d"));
+    std::ofstream(root.path("usr/local/etc/udev/rules.d/70-kp28.rules")) << "# rules\n";
     EXPECT_FALSE(kp28setup::udev_rules_installed(root.root()));
-    fs::create_directories(root.path("lib/udev/rules.d"));
-    std::ofstream(root.path("lib/udev/rules.d/70-kp28.rules")) << "# rules\n";
-    EXPECT_TRUE(kp28setup::udev_rules_installed(root.root()));
 }
 
 // The programs as children against a fake tree.
@@ -347,6 +358,51 @@ TEST_F(Doctor, TextReportSaysEachProblemAndItsFix) {
         << r.text;
     EXPECT_NE(r.text.find("        fix: Switch the printer on"), std::string::npos) << r.text;
     EXPECT_NE(r.text.find("result: 1 problem; the fixes are above"), std::string::npos) << r.text;
+}
+
+// Root may open a node that only root may open: usable, but the line says
+// "warning", not "ok", next to the reason the technician's login could not;
+// the rules are looked for where udev reads them (here staged in the tree).
+TEST_F(Doctor, OneVerdictANodeAndTheRulesWhereUdevReadsThem) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to open a node only root may open";
+    root_->add_usb_printer(0);
+    const std::string node = root_->usb_node(0);
+    replace_node(node, fs::perms::owner_read | fs::perms::owner_write);
+    const auto machine_rules = kp28setup::udev_rules_path("");
+    for (const bool staged : {false, true}) {
+        SCOPED_TRACE(staged ? "rules staged in the tree" : "no rules in the tree");
+        if (staged) {
+            fs::create_directories(root_->path("lib/udev/rules.d"));
+            std::ofstream(root_->path("lib/udev/rules.d/70-kp28.rules")) << "# rules\n";
+        }
+        const bool rules = staged || machine_rules;
+        const auto r = run({"doctor", "--json"});
+        EXPECT_EQ(r.exit_code, 0) << r.text << r.err;
+        const json* usb = check(r.out, "usb printer", node);
+        ASSERT_NE(usb, nullptr) << r.text;
+        EXPECT_TRUE((*usb)["ok"].get<bool>());
+        EXPECT_EQ((*usb)["verdict"], "warning");
+        const std::string note = (*usb)["note"];
+        EXPECT_NE(note.find("only root may open it"), std::string::npos) << note;
+        EXPECT_EQ(note.find("Install the udev rule") == std::string::npos, rules) << note;
+        const json* rule = check(r.out, "udev rule", "");
+        ASSERT_NE(rule, nullptr) << r.text;
+        EXPECT_TRUE((*rule)["ok"].get<bool>());
+        EXPECT_EQ((*rule)["verdict"], rules ? "ok" : "warning");
+        if (rules)
+            EXPECT_EQ((*rule)["path"], machine_rules
+                                           ? *machine_rules
+                                           : root_->path("lib/udev/rules.d/70-kp28.rules"));
+        else
+            EXPECT_NE((*rule)["fix"].get<std::string>().find("dist/udev/70-kp28.rules"),
+                      std::string::npos);
+
+        const auto t = run({"doctor"});
+        EXPECT_NE(t.text.find("warning usb printer: USB  " + node), std::string::npos) << t.text;
+        EXPECT_EQ(t.text.find("ok      usb printer"), std::string::npos) << t.text;
+        EXPECT_NE(t.text.find("result: everything needed is usable; "), std::string::npos)
+            << t.text;
+    }
 }
 
 TEST_F(Doctor, AnUnprivilegedUserIsToldWhichGroupItLacks) {

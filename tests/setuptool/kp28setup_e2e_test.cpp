@@ -116,6 +116,68 @@ TEST_F(Kp28setup, InterfacesListEntriesNamesAndNodes) {
     EXPECT_EQ(got, want);
 }
 
+// Behind "USB": the printers the USB library lists (the first is the one the
+// commands use), none, or why the library could not be asked.
+TEST_F(Kp28setup, InterfacesShowThePrintersBehindUsb) {
+    struct Case {
+        const char* what;
+        int printers;
+        std::map<std::string, std::string> env;
+        std::string text_has;  // in the USB line of the text listing
+        const char* error_has;
+    };
+    const std::vector<Case> cases = {
+        {"two printers", 2, {}, "NODE0, NODE1", nullptr},
+        {"no printer", 0, {}, "(no USB printer found)", nullptr},
+        {"no library",
+         1,
+         {{"KP28WRAP_LIBRARY", "/nonexistent/libkp28wrap.so.1"}},
+         "(/nonexistent/libkp28wrap.so.1",
+         "/nonexistent/libkp28wrap.so.1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fresh_root();
+        root_->add_serial_port("ttyS0");
+        for (int i = 0; i < c.printers; ++i) root_->add_usb_printer(i);
+        auto node = [&](int i) { return root_->usb_node(i); };
+        const CliRun r = run({"interfaces", "--json"}, c.env);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        const json* usb = nullptr;
+        for (const auto& e : r.out["interfaces"])
+            if (e["entry"] == "USB") usb = &e;
+        ASSERT_NE(usb, nullptr) << r.text;
+        if (c.error_has) {
+            EXPECT_NE((*usb)["error"].get<std::string>().find(c.error_has), std::string::npos)
+                << *usb;
+            EXPECT_TRUE((*usb)["printers"].empty());
+            EXPECT_TRUE((*usb)["node"].is_null());
+        } else {
+            EXPECT_FALSE(usb->contains("error")) << *usb;
+            ASSERT_EQ((*usb)["printers"].size(), static_cast<std::size_t>(c.printers)) << *usb;
+            for (int i = 0; i < c.printers; ++i) {
+                EXPECT_EQ((*usb)["printers"][i]["node"], node(i));
+                const std::string path = (*usb)["printers"][i]["path"];
+                EXPECT_TRUE(path.starts_with("usb#vid_3509&pid_")) << path;
+            }
+            if (c.printers > 0)
+                EXPECT_EQ((*usb)["node"], node(0));
+            else
+                EXPECT_TRUE((*usb)["node"].is_null());
+        }
+
+        const CliRun t = run({"interfaces"}, c.env);
+        ASSERT_EQ(t.exit_code, 0) << t.err;
+        std::string want = c.text_has;
+        for (int i = 0; i < 2; ++i) {
+            const std::string key = "NODE" + std::to_string(i);
+            if (auto at = want.find(key); at != std::string::npos)
+                want.replace(at, key.size(), node(i));
+        }
+        EXPECT_NE(t.text.find("USB\t\t" + want), std::string::npos) << t.text;
+    }
+}
+
 TEST_F(Kp28setup, ReadsAKp28PlusInSetupModeAndSavesItsFiles) {
     auto& p = start(Model::KP28Plus, true);
     const CliRun r = run({"read", "--yes", "--json", "--save", "r.dmp", "--image", "r.bin"});

@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <kp28/ports/access.h>
 #include <kp28/ports/ports.h>
+#include <kp28setup/senders.h>
 #include <link.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -50,7 +51,7 @@ std::string rule_fix(bool rules_installed) {
                " (or unplug the printer and plug it in again).";
     return std::string("Install the udev rule ") + kUdevRulesFile +
            " (the kp28-tools package puts it in /lib/udev/rules.d; from a source tree: sudo "
-           "install -m 644 udev/" +
+           "install -m 644 dist/udev/" +
            kUdevRulesFile + " /etc/udev/rules.d/), then: " + kReloadRules + ".";
 }
 
@@ -283,13 +284,18 @@ Identity current_identity() {
     return id;
 }
 
-bool udev_rules_installed(const std::string& root) {
-    for (const char* dir :
-         {"etc/udev/rules.d", "run/udev/rules.d", "lib/udev/rules.d", "usr/lib/udev/rules.d"}) {
+std::optional<std::string> udev_rules_path(const std::string& root) {
+    for (const char* dir : {"etc/udev/rules.d", "run/udev/rules.d", "usr/local/lib/udev/rules.d",
+                            "usr/lib/udev/rules.d", "lib/udev/rules.d"}) {
         std::error_code ec;
-        if (fs::exists(root + "/" + dir + "/" + kUdevRulesFile, ec)) return true;
+        const std::string path = root + "/" + dir + "/" + kUdevRulesFile;
+        if (fs::exists(path, ec)) return path;
     }
-    return false;
+    return std::nullopt;
+}
+
+bool udev_rules_installed(const std::string& root) {
+    return udev_rules_path(root).has_value();
 }
 
 namespace {
@@ -339,8 +345,7 @@ Found find_updater() {
 
 Found find_usb_library() {
     Found f;
-    const char* named = std::getenv("KP28WRAP_LIBRARY");
-    const std::string name = named && *named ? named : "libkp28wrap.so.1";
+    const std::string name = usb_library_file();
     ::dlerror();
     void* h = ::dlopen(name.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!h) {

@@ -78,17 +78,25 @@ SendResult write_all(int fd, std::span<const std::uint8_t> bytes, Clock::time_po
 
 // --- the library bound with dlopen ---
 
-// The library in lib/ beside our bin/, where the build and the install tree
-// put it; else its runtime name for the loader's own search. The RUNPATH
-// would find it too, but a loader call made through an interposed dlopen (as
-// the sanitizers do) is not ours, and the RUNPATH is then not consulted.
+#ifndef KP28_LIBDIR_FROM_BINDIR
+#define KP28_LIBDIR_FROM_BINDIR "../lib"
+#endif
+
+// The library where the install tree puts it, seen from our bin/
+// (KP28_LIBDIR_FROM_BINDIR, the run path's own rule), or in lib/ beside bin/
+// as in the build tree; else its runtime name for the loader's own search.
+// The run path would find it too, but a loader call made through an
+// interposed dlopen (as the sanitizers do) is not ours, and the run path is
+// then not consulted.
 std::string beside_library() {
     constexpr const char* kName = "libkp28wrap.so.1";
     std::error_code ec;
     const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
     if (!ec) {
-        const auto p = self.parent_path().parent_path() / "lib" / kName;
-        if (::access(p.c_str(), R_OK) == 0) return p.string();
+        for (const char* rel : {KP28_LIBDIR_FROM_BINDIR, "../lib"}) {
+            const auto p = (self.parent_path() / rel / kName).lexically_normal();
+            if (::access(p.c_str(), R_OK) == 0) return p.string();
+        }
     }
     return kName;
 }
@@ -151,11 +159,7 @@ class DlopenUsbLibrary : public UsbLibrary {
 
     bool bind() {
         std::call_once(once_, [this] {
-            std::string file = file_;
-            if (file.empty()) {
-                const char* env = std::getenv("KP28WRAP_LIBRARY");
-                file = env && *env ? env : beside_library();
-            }
+            const std::string file = file_.empty() ? usb_library_file() : file_;
             void* h = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
             if (!h) {
                 const char* e = ::dlerror();
@@ -228,6 +232,11 @@ std::vector<std::span<const std::uint8_t>> pieces(std::span<const std::uint8_t> 
     for (std::size_t at = 0; at < bytes.size(); at += piece)
         out.push_back(bytes.subspan(at, std::min(piece, bytes.size() - at)));
     return out;
+}
+
+std::string usb_library_file() {
+    const char* env = std::getenv("KP28WRAP_LIBRARY");
+    return env && *env ? env : beside_library();
 }
 
 std::unique_ptr<UsbLibrary> make_dlopen_usb_library(std::string file) {

@@ -77,8 +77,10 @@ std::vector<Holder> processes_named(const std::string& root, const std::vector<s
 
 Identity current_identity();
 
-// Whether the rules file is in one of udev's rules directories below root.
+// Whether the rules file is in one of udev's rules directories below root
+// (/etc, /run, /usr/local/lib, /usr/lib, /lib), and where.
 bool udev_rules_installed(const std::string& root);
+std::optional<std::string> udev_rules_path(const std::string& root);
 
 // Where a deliverable the setup tool needs was found.
 struct Found {

@@ -62,8 +62,13 @@ class UsbLibrary {
     virtual std::int32_t geterrno(std::string* message) = 0;
 };
 
-// libkp28wrap.so.1 through dlopen/dlsym at the first call (KP28WRAP_LIBRARY,
-// when set, names the file instead; `file` overrides both).
+// The file the setup tool loads as its USB library: KP28WRAP_LIBRARY when
+// set, else libkp28wrap.so.1 where the build or install tree puts it beside
+// this program, else that name for the loader's search.
+std::string usb_library_file();
+
+// libkp28wrap.so.1 through dlopen/dlsym at the first call (usb_library_file();
+// `file` overrides it).
 std::unique_ptr<UsbLibrary> make_dlopen_usb_library(std::string file = {});
 
 // --- TCP ---
