@@ -183,19 +183,21 @@ TEST_F(Hardening, VanishedPrinterIsReportedByTheOperation) {
           Case{"mid-write", "write", 'w', "COMM error(): SETUP not saved"}}) {
         SCOPED_TRACE(c.name);
         fresh_root();
-        std::unique_ptr<LinePrinter> lp;
-        lp = line_printer([&, c](std::uint8_t b, std::size_t w_byte) -> std::optional<Bytes> {
+        // Set once the printer runs; read on its own thread.
+        std::atomic<LinePrinter*> self{nullptr};
+        auto lp = line_printer([&, c](std::uint8_t b, std::size_t w_byte) -> std::optional<Bytes> {
             if (b != static_cast<std::uint8_t>(c.cut_at) || w_byte != 0) return std::nullopt;
             // Part of the answer, then the cable is pulled.
             Bytes part;
             if (b == 'm') part = letters("T\tGeneral\t\r\nS\tName\t8\t40\t\r\n");
             if (b == 'r') part = Bytes{0x00, 0x08} + Bytes(100, 0x42);
-            if (!part.empty() && ::write(lp->pty().master(), part.data(), part.size()) < 0)
+            if (!part.empty() && ::write(self.load()->pty().master(), part.data(), part.size()) < 0)
                 return Bytes{};
             ::usleep(100000);
-            lp->pty().hang_up();
+            self.load()->pty().hang_up();
             return Bytes{};
         });
+        self = lp.get();
         const CliRun r = run({c.command, "--yes", "--json", "--save", "x.dmp"});
         EXPECT_EQ(r.exit_code, 1) << r.err;
         ASSERT_TRUE(r.out.is_object()) << r.text << r.err;
