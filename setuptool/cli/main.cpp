@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "doctor.h"
@@ -113,7 +115,8 @@ const char* kHelpFooter = R"(Commands:
                for a range the displayed number (min..max), for a string the
                text, for an IP address a.b.c.d. An edit the row cannot take
                is refused and nothing is written to the printer.
-  restore      Restore MFG: "R" to a printer in setup mode, then Read NVM
+  restore      Restore MFG: "R" to a printer in setup mode, then Read NVM of
+               the defaults; reports, --save and --image as read does
   exit-setup   Exit from SETUP: "g" to a KP28Plus in setup mode
   send FILE    Send  Setup: the setup file, unchanged, to a printer in normal
                mode over the entry's link (LPTn node, USB library for "USB"
@@ -130,14 +133,20 @@ const char* kHelpFooter = R"(Commands:
 Output: messages go to standard error as "TITLE: text" lines and results to
 standard output; with --json one object is printed at the end: command, ok,
 messages [{title, text, icon}], printer, model, plus_model, last_comm_error,
-failed_operation, commands {caption: enabled}, status, and for read and write
-nvm {length, checksum}, parameters [{kind, label, top, and for parameter
+failed_operation, commands {caption: enabled}, status, and for read, write and
+restore nvm {length, checksum}, parameters [{kind, label, top, and for parameter
 rows row, offset, size, value; enum: index, stored, items; range: stored,
 min, max, bias, large_step}], editor_height (twips), warnings (description
 lines that built no row), and for write refused (the edits not taken).
 The object is printed however the command ends: "error" holds the reason when
 it broke off, "interrupted" the signal that ended it.
 Exit status: 0 done, 1 failed, 2 usage error.
+
+A command that no state of the window enables on the chosen entry (read on a
+parallel port, "USB" or "LAN", for one) is refused before anything is sent,
+with the reason, exit status 2. What the window enables only after an
+operation (send over a COM port once a read met the printer in normal mode)
+is allowed: each command runs to its end in one run.
 
 Signals: SIGINT, SIGTERM and SIGHUP end a wait at once, but an NVM image or a
 setup file that has begun to go out is finished first (the printer is never
@@ -186,6 +195,52 @@ json report(const std::string& command, bool ok, const kp28setup::Session& s,
     j["status"] = s.status_label();
     if (with_nvm) j["nvm"] = {{"length", s.nvm_length}, {"checksum", hex(s.crc_trailer)}};
     return j;
+}
+
+// The button behind each command that talks to a printer.
+std::optional<Command> button_of(const std::string& command) {
+    static const std::map<std::string, Command> kButtons{
+        {"read", Command::ReadNvm},       {"write", Command::WriteNvm},
+        {"restore", Command::RestoreMfg}, {"exit-setup", Command::ExitSetup},
+        {"send", Command::SendSetup},     {"load-fw", Command::LoadFw},
+        {"reboot", Command::Reboot},      {"usb-id", Command::UsbId}};
+    const auto it = kButtons.find(command);
+    if (it == kButtons.end()) return std::nullopt;
+    return it->second;
+}
+
+std::string entry_kind(const std::string& entry) {
+    if (entry == kp28setup::kCdcEntry) return "the USB CDC port";
+    if (entry == kp28setup::kUsbEntry) return "the USB library's link";
+    if (entry == kp28setup::kLanEntry) return "the network link";
+    if (entry.rfind("LPT", 0) == 0) return "a parallel port";
+    if (entry.rfind("COM", 0) == 0) return "a COM port";
+    return "an entry of no known kind";
+}
+
+// Each command runs to its end in one run, so what the window enables only
+// after an operation (a read that finds the printer in normal mode) is
+// allowed; a command that no state of the window offers on the entry is not:
+// it would only talk to a link that cannot carry it. Empty: allowed.
+std::string refusal(const std::string& command, const kp28setup::InterfaceList& list) {
+    const auto button = button_of(command);
+    if (!button) return {};
+    const std::string entry = list.selected_text();
+    const auto ever = kp28setup::ever_enabled(entry, list.check1);
+    if (ever[static_cast<std::size_t>(*button)]) return {};
+    std::string offered;
+    for (std::size_t i = 0; i < kp28setup::kCommandCount; ++i) {
+        const auto c = static_cast<Command>(i);
+        if (!ever[i] || c == Command::Refresh) continue;
+        offered += std::string(offered.empty() ? "" : ", ") + "\"" +
+                   std::string(kp28setup::caption(c)) + "\"";
+    }
+    return command + " refused: the window never enables \"" +
+           std::string(kp28setup::caption(*button)) + "\" for the entry \"" + entry + "\" (" +
+           entry_kind(entry) +
+           "): picking it disables the button and nothing the window can do there enables it "
+           "again; on that entry it offers " +
+           (offered.empty() ? std::string("no printer command") : offered);
 }
 
 bool write_raw_image(const kp28setup::Session& s, const std::string& path) {
@@ -267,8 +322,19 @@ int run(const std::string& command, const Options& o) {
     }
     if (o.model == "kp28") s.mnuSetProgramforKP28_Click();
 
+    if (const std::string why = refusal(command, list); !why.empty()) {
+        std::cerr << "kp28setup: " << why << "\n";
+        if (o.json) {
+            json j = report(command, false, s, op, false);
+            j["error"] = why;
+            std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
+        }
+        return kExitUsage;
+    }
+
     bool ok = false;
-    bool with_nvm = command == "read" || command == "write";
+    // After a good restore the image and editor are those of a good read.
+    const bool with_nvm = command == "read" || command == "write" || command == "restore";
     std::vector<std::string> refused;
     kp28setup_cli::MaintenanceOutcome maintenance;
     // Whatever ends the command, its report is printed.
@@ -303,7 +369,10 @@ int run(const std::string& command, const Options& o) {
             }
         } else if (command == "restore") {
             s.cmd_restMFG_Click();
-            ok = s.last_restore_sent() && s.commands().enabled(Command::WriteNvm);
+            ok = s.last_restore_sent() && s.commands().enabled(Command::WriteNvm) &&
+                 editor.complete();
+            if (ok && !o.save.empty()) ok = s.write_setup_file(o.save, false);
+            if (ok && !o.image.empty()) ok = write_raw_image(s, o.image);
         } else if (command == "exit-setup") {
             s.Command2_Click();
             ok = s.program_ended();
@@ -405,7 +474,13 @@ int main(int argc, char** argv) {
         ->add_option("--save", o.save,
                      "The file the save dialog receives (without it the dialog is cancelled)")
         ->check(kNamesAFile);
-    add_common(app.add_subcommand("restore", "Restore MFG"));
+    auto* restore = app.add_subcommand("restore", "Restore MFG, then Read NVM of the defaults");
+    add_common(restore);
+    restore
+        ->add_option("--save", o.save, "Write the setup file (load-setup frame) of the image read")
+        ->check(kNamesAFile);
+    restore->add_option("--image", o.image, "Store the raw 2048-byte image read")
+        ->check(kNamesAFile);
     add_common(app.add_subcommand("exit-setup", "Exit from SETUP"));
     for (auto* c : kp28setup_cli::add_maintenance_commands(app)) add_common(c);
     kp28setup_cli::DoctorOptions doctor_options;

@@ -146,6 +146,16 @@ void MainWindow::build_controls() {
     status_->setAccessibleName("Status");
     status_->setGeometry(twips_rect(7560, 6480, 3255, 375));
 
+    // What the session prints on the window's surface ("ERRORE LUNGHEZZA"),
+    // below the status, latest last.
+    printed_ = new QLabel(central);
+    printed_->setObjectName("printed");
+    printed_->setAccessibleName("Printed");
+    printed_->setGeometry(twips_rect(7560, 6900, 3255, 960));
+    printed_->setAlignment(Qt::AlignLeft | Qt::AlignBottom);
+    printed_->setWordWrap(true);
+    printed_->setStyleSheet("font-weight: bold");
+
     picture4_ = picture(central, "Picture4", ":/kp28setup/kp28.svg", "KP28");
     picture5_ = picture(central, "Picture5", ":/kp28setup/kp28plus.svg", "KP28Plus");
     picture4_->hide();
@@ -247,6 +257,9 @@ void MainWindow::apply(const SessionView& v) {
     const QString t1 = QString::fromStdString(v.text1);
     if (text1_->text() != t1) text1_->setText(t1);
     status_->setText(QString::fromStdString(v.status));
+    QStringList printed;
+    for (const auto& t : v.printed) printed << QString::fromStdString(t);
+    printed_->setText(printed.join('\n'));
 
     QStringList entries;
     for (const auto& e : v.interfaces.port) entries << QString::fromStdString(e);

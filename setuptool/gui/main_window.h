@@ -71,6 +71,7 @@ class MainWindow : public QMainWindow {
     std::array<QPushButton*, kp28setup::kCommandCount> buttons_{};
     QLineEdit* text1_ = nullptr;
     QLabel* status_ = nullptr;
+    QLabel* printed_ = nullptr;
     QComboBox* port_ = nullptr;
     QLabel* picture4_ = nullptr;
     QLabel* picture5_ = nullptr;

@@ -93,6 +93,7 @@ SessionView SessionWorker::snapshot() const {
     v.interfaces = s.interfaces();
     v.report = s.report_window();
     v.wait_shown = s.wait_window_shown();
+    v.printed = s.printed();
     return v;
 }
 

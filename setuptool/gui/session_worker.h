@@ -30,8 +30,9 @@ struct SessionView {
     bool window_enabled = true;
     bool ended = false;
     kp28setup::InterfaceList interfaces;
-    kp28setup::ReportWindow report;  // Dialog
-    bool wait_shown = false;         // frmAttesa
+    kp28setup::ReportWindow report;    // Dialog
+    bool wait_shown = false;           // frmAttesa
+    std::vector<std::string> printed;  // texts printed on the window's surface
 };
 
 class SessionWorker;

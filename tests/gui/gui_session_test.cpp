@@ -311,6 +311,19 @@ class GuiSession : public QObject {
         QVERIFY(rig.buttons_mirror_session());
     }
 
+    void printed_text_shows_on_the_surface() {
+        // A USB ID over 32 characters: the session prints its complaint.
+        rig.script.input_answers.push_back(std::string(33, 'X'));
+        QVERIFY(rig.window->command([](kp28setup::Session& s) { s.cmdUSB_ID_Click(); }));
+        QVERIFY(rig.idle());
+        auto* printed = rig.window->findChild<QLabel*>("printed");
+        QVERIFY(printed && printed->isVisible());
+        QVERIFY(QTest::qWaitFor([&] { return printed->text() == "ERRORE LUNGHEZZA"; }, 5000));
+        const QByteArray dir = qgetenv("KP28_GUI_SHOTS");
+        QVERIFY(rig.window->grab().save(QString::fromUtf8(dir.isEmpty() ? "." : dir) +
+                                        "/main_window_printed.png"));
+    }
+
     void exit_from_setup() {
         rig.printer->enter_setup_mode();
         QVERIFY(

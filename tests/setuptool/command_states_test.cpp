@@ -115,6 +115,32 @@ INSTANTIATE_TEST_SUITE_P(
                       SelectionCase{"B_case_sensitive", false, "com1", true, "FFFTTTFT "}),
     [](const auto& tc) { return std::string(tc.param.name); });
 
+// Whether any order of picks, menu choices and outcomes ever enables each
+// button in kAll order (T/F) with the entry selected.
+TEST(EverEnabled, FollowsTheTablesThroughEveryOutcome) {
+    const struct {
+        bool check1;
+        const char* entry;
+        const char* expected;
+    } cases[] = {
+        // A read may find normal mode (send, maintenance) or setup mode (write, exit).
+        {false, "COM1", "TTTTTTTTT"},
+        {false, "LPT2", "FFFTFTTTT"},
+        {false, "USB", "FFFTFTTTT"},
+        {false, "LPT1", "FFFTFFTFT"},
+        {false, "LAN", "FFFTFFTFT"},
+        {true, "USB (CdC)", "TTTTTTTTT"},
+        // With a USB CDC port in the list every pick enables "Read NVM".
+        {true, "LPT2", "TTTTTTTTT"},
+    };
+    for (const auto& c : cases) {
+        const auto ever = kp28setup::ever_enabled(c.entry, c.check1);
+        std::string s;
+        for (Command cmd : kAll) s += ever[static_cast<std::size_t>(cmd)] ? 'T' : 'F';
+        EXPECT_EQ(s, c.expected) << c.entry << " check1=" << c.check1;
+    }
+}
+
 TEST(ComNumber, IsTheTextAfterTheFirstCom) {
     EXPECT_EQ(kp28setup::com_number("COM12"), 12);
     EXPECT_EQ(kp28setup::com_number("COM5"), 5);

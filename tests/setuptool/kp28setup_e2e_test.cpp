@@ -323,6 +323,57 @@ TEST_F(Kp28setup, RestoreSendsRThenReadsTheDefaults) {
     EXPECT_EQ(r.out["commands"]["Write NVM"], true);
 }
 
+// After a good restore the image and the editor are those of a read.
+TEST_F(Kp28setup, RestoreReportsTheImageAndParametersAsReadDoes) {
+    start(Model::KP28Plus, true);
+    const CliRun r = run({"restore", "--yes", "--json", "--image", "r.img", "--save", "r.dmp"});
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    const auto defaults = kp28sim::default_nvm(Model::KP28Plus);
+    EXPECT_EQ(file_bytes(dir_ / "r.img"), Bytes(defaults.begin(), defaults.end()));
+    EXPECT_GT(std::filesystem::file_size(dir_ / "r.dmp"), 0u);
+    EXPECT_GT(r.out["nvm"]["length"].get<int>(), 0);
+    EXPECT_FALSE(r.out["parameters"].empty());
+    const CliRun t = run({"restore", "--yes"});
+    ASSERT_EQ(t.exit_code, 0) << t.err;
+    EXPECT_NE(t.text.find("\nnvm: " + r.out["nvm"]["length"].dump() + " bytes, checksum " +
+                          r.out["nvm"]["checksum"].get<std::string>()),
+              std::string::npos)
+        << t.text;
+}
+
+// What the window never offers on an entry is refused before any port is
+// opened or any prompt shown.
+TEST_F(Kp28setup, CommandsTheWindowNeverOffersOnTheEntryAreRefused) {
+    root_->add_serial_port("ttyS0");
+    root_->add_parallel_port(0);
+    root_->add_parallel_port(1);
+    const struct {
+        std::vector<std::string> args;
+        const char *caption, *entry;
+    } cases[] = {
+        {{"read", "-i", "LPT2"}, "Read NVM", "LPT2"},
+        {{"write", "-i", "USB"}, "Write NVM", "USB"},
+        {{"restore", "-i", "LAN"}, "Restore MFG", "LAN"},
+        {{"exit-setup", "-i", "LPT1"}, "Exit from SETUP", "LPT1"},
+        {{"reboot", "-i", "LAN", "--model", "kp28"}, "Reboot", "LAN"},
+        {{"usb-id", "ID", "-i", "LPT1"}, "USB ID", "LPT1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.entry);
+        auto args = c.args;
+        args.insert(args.end(), {"--yes", "--json"});
+        const CliRun r = run(args);
+        EXPECT_EQ(r.exit_code, 2) << r.err;
+        EXPECT_EQ(r.out["ok"], false);
+        EXPECT_TRUE(r.texts().empty());
+        const std::string why = r.out["error"];
+        for (const std::string part : {c.args[0] + " refused", "\"" + std::string(c.caption) + "\"",
+                                       "\"" + std::string(c.entry) + "\""})
+            EXPECT_NE(why.find(part), std::string::npos) << why;
+        EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+    }
+}
+
 TEST_F(Kp28setup, RestoreNeverSendsRInNormalMode) {
     start(Model::KP28, false);
     const CliRun r = run({"restore", "--yes", "--json"});

@@ -48,6 +48,31 @@ const Enablement kComSelectedAfterRefresh{{C::RestoreMfg, C::ReadNvm, C::ExitSet
                                           {C::SendSetup}};
 }  // namespace situation
 
+std::vector<std::vector<const Enablement*>> outcomes(Command c) {
+    using namespace situation;
+    switch (c) {
+        case Command::ReadNvm:
+        case Command::RestoreMfg:
+            // A restore ends in the read of the defaults, or finds the
+            // printer in normal mode as a read does.
+            return {{&kPlusInSetupMode, &kReadSucceeded},
+                    {&kPlusInSetupMode, &kReadFailed},
+                    {&kKp28InSetupMode, &kReadSucceeded},
+                    {&kKp28InSetupMode, &kReadFailed},
+                    {&kNormalMode},
+                    {&kReadFailed}};
+        case Command::WriteNvm:
+        case Command::SendSetup:
+        case Command::ExitSetup:
+        case Command::Reboot:
+        case Command::LoadFw:
+        case Command::UsbId:
+        case Command::Refresh:  // the list's own table, see ever_enabled()
+            return {};
+    }
+    return {};
+}
+
 bool CommandStates::set(Command c, bool on) {
     bool& slot = enabled_[static_cast<std::size_t>(c)];
     const bool changed = slot != on;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <string_view>
+#include <vector>
 
 namespace kp28setup {
 
@@ -47,6 +48,11 @@ extern const Enablement kMenuKp28;
 extern const Enablement kCdcPortFound;  // the refresh met a USB CDC port
 extern const Enablement kComSelectedAfterRefresh;
 }  // namespace situation
+
+// What an operation may leave behind: each outcome is the situations it
+// applies, in order. An operation absent here changes no button; the
+// handlers apply nothing outside this list.
+std::vector<std::vector<const Enablement*>> outcomes(Command c);
 
 class CommandStates {
   public:
