@@ -367,8 +367,9 @@ TEST_F(Kp28setup, CommandsTheWindowNeverOffersOnTheEntryAreRefused) {
         EXPECT_EQ(r.out["ok"], false);
         EXPECT_TRUE(r.texts().empty());
         const std::string why = r.out["error"];
-        for (const std::string part : {c.args[0] + " refused", "\"" + std::string(c.caption) + "\"",
-                                       "\"" + std::string(c.entry) + "\""})
+        for (const std::string& part :
+             {c.args[0] + " refused", "\"" + std::string(c.caption) + "\"",
+              "\"" + std::string(c.entry) + "\""})
             EXPECT_NE(why.find(part), std::string::npos) << why;
         EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
     }
