@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -11,6 +12,17 @@
 #include "../fwupdate/child_process.h"
 
 namespace setuptest {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Bytes a printer sends or receives, put together as the tests script them.
+inline Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+inline Bytes letters(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 struct CliRun {
     int exit_code = -1;

@@ -86,14 +86,6 @@ class Kp28setup : public ::testing::Test {
 const Bytes kNameQuery = {0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x01};
 const Bytes kVersionQuery = {0x14, 0x14, 0x1B, 0x14, 0x01, 0x00, 0x02};
 
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-Bytes letters(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-
 TEST_F(Kp28setup, InterfacesListEntriesNamesAndNodes) {
     root_->add_serial_port("ttyS0");
     root_->add_serial_port("ttyUSB1");

@@ -31,14 +31,6 @@ using kp28sim::Model;
 using Bytes = std::vector<std::uint8_t>;
 namespace fs = std::filesystem;
 
-Bytes operator+(Bytes a, const Bytes& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-Bytes letters(const std::string& s) {
-    return Bytes(s.begin(), s.end());
-}
-
 std::string file_text(const fs::path& p) {
     std::ifstream f(p, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(f), {});
