@@ -3,12 +3,8 @@
 #include <kp28setup/files.h>
 #include <kp28setup/value_encoding.h>
 
-#include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <optional>
 #include <sstream>
 
@@ -262,11 +258,6 @@ int run_stored_description(const std::string& modules, const std::string& image,
     const auto bytes = read_file(image, why, kp28setup::kNvmSize);
     if (!bytes) {
         std::cerr << "kp28setup: cannot read the image " << image << ": " << why << "\n";
-        return kExitFailed;
-    }
-    if (bytes->size() > kp28setup::kNvmSize) {
-        std::cerr << "kp28setup: the image " << image << " has " << bytes->size()
-                  << " bytes; an NVM image has at most " << kp28setup::kNvmSize << "\n";
         return kExitFailed;
     }
     std::array<std::uint8_t, kp28setup::kNvmSize> nvm{};

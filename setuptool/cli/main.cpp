@@ -10,7 +10,6 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
-#include <fstream>
 #include <iostream>
 #include <map>
 #include <nlohmann/json.hpp>
