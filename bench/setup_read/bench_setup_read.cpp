@@ -5,6 +5,7 @@
 // zero because every wait is spent in poll().
 #include <benchmark/benchmark.h>
 #include <kp28/fake_sysroot.h>
+#include <kp28setup/scripted_operator.h>
 #include <kp28setup/serial_port_posix.h>
 #include <kp28setup/session.h>
 #include <kp28sim/virtual_printer.h>

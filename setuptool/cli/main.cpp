@@ -172,7 +172,7 @@ Environment:
 )";
 
 json report(const std::string& command, bool ok, const kp28setup::Session& s,
-            const kp28setup::ScriptedOperator& op, bool with_nvm) {
+            const kp28setup_cli::TerminalOperator& op, bool with_nvm) {
     json j;
     j["command"] = command;
     j["ok"] = ok;
@@ -256,17 +256,20 @@ int run(const std::string& command, const Options& o) {
     kp28setup::PosixSerialPort posix_port(
         [root](int com) { return kp28setup::node_for_com(root, com); });
     kp28setup::StoppablePort port(posix_port, g_stop);
-    const bool is_write = command == "write";
-    kp28setup_cli::TerminalOperator op(
-        o.yes, o.json,
-        is_write && !o.save.empty() ? std::optional<std::string>(o.save) : std::nullopt);
+    kp28setup_cli::DialogAnswers answers;
+    if (kp28setup_cli::is_maintenance_command(command))
+        answers = kp28setup_cli::maintenance_answers(command, kp28setup_cli::maintenance_options());
+    answers.yes = o.yes;
+    // Only the write's save dialog takes --save; read and restore save the
+    // image they read themselves.
+    if (command == "write" && !o.save.empty()) answers.save = o.save;
+    kp28setup_cli::TerminalOperator op(answers, o.json);
     kp28setup::Editor editor;
     kp28setup::SessionDeps deps{
         port,    op,      [root] { return kp28setup::scan_ports(root); }, {},
         nullptr, &editor, kp28setup::TimeLimits::from_environment()};
     deps.stop = &g_stop;
     kp28setup::Session s(std::move(deps));
-    editor.attach(s);
     s.Form_Load();
 
     const auto& list = s.interfaces();
@@ -332,6 +335,7 @@ int run(const std::string& command, const Options& o) {
     }
 
     bool ok = false;
+    std::string reason;
     // After a good restore the image and editor are those of a good read.
     const bool with_nvm = command == "read" || command == "write" || command == "restore";
     std::vector<std::string> refused;
@@ -340,17 +344,11 @@ int run(const std::string& command, const Options& o) {
     std::string error;
     try {
         if (kp28setup_cli::is_maintenance_command(command)) {
-            maintenance = kp28setup_cli::run_maintenance(
-                command, kp28setup_cli::maintenance_options(), s, op);
+            maintenance = kp28setup_cli::run_maintenance(command, s);
             ok = maintenance.ok;
-        } else if (command == "read") {
-            s.cmd_readNVM_Click();
-            // A read without its editor (no description) has not done its job.
-            ok = s.commands().enabled(Command::WriteNvm) && editor.complete();
-            if (ok && !o.save.empty()) ok = s.write_setup_file(o.save, false);
-            if (ok && !o.image.empty()) ok = write_raw_image(s, o.image);
+            reason = maintenance.reason;
         } else if (command == "write") {
-            s.cmd_readNVM_Click();
+            auto done = s.run(Command::ReadNvm);
             bool edited = true;
             if (s.commands().enabled(Command::WriteNvm) && !o.set.empty()) {
                 if (!editor.complete())
@@ -360,21 +358,18 @@ int run(const std::string& command, const Options& o) {
                 edited = refused.empty();
                 // Nothing goes to the printer unless every edit was taken.
                 for (const auto& why : refused) std::cerr << "kp28setup: " << why << "\n";
+                if (!edited) done = {false, "an edit was refused, so nothing was written", {}};
             }
-            if (s.commands().enabled(Command::WriteNvm) && edited) {
-                const std::size_t shown = op.messages().size();
-                s.cmd_Save_Click();
-                ok = s.last_write_confirmed() && op.messages().size() == shown;
-            }
-        } else if (command == "restore") {
-            s.cmd_restMFG_Click();
-            ok = s.last_restore_sent() && s.commands().enabled(Command::WriteNvm) &&
-                 editor.complete();
+            if (s.commands().enabled(Command::WriteNvm) && edited) done = s.run(Command::WriteNvm);
+            ok = done.done;
+            reason = done.reason;
+        } else {
+            const auto button = button_of(command);
+            const auto done = s.run(*button);
+            ok = done.done;
+            reason = done.reason;
             if (ok && !o.save.empty()) ok = s.write_setup_file(o.save, false);
             if (ok && !o.image.empty()) ok = write_raw_image(s, o.image);
-        } else if (command == "exit-setup") {
-            s.Command2_Click();
-            ok = s.program_ended();
         }
     } catch (const std::exception& e) {
         error = e.what();
@@ -387,8 +382,8 @@ int run(const std::string& command, const Options& o) {
         interrupted = signal_name(g_stop.signal());
         ok = false;
         std::cerr << "kp28setup: interrupted by " << interrupted
-                  << (s.last_write_confirmed() ? " (after the printer had taken the whole image)"
-                                               : "")
+                  << (s.printer_took_image() ? " (after the printer had taken the whole image)"
+                                             : "")
                   << "\n";
     }
     if (const auto hint = kp28::permission_hint(posix_port.last_open_errno()); !hint.empty())
@@ -401,6 +396,7 @@ int run(const std::string& command, const Options& o) {
             if (command == "write") j["refused"] = refused;
         }
         if (!maintenance.extra.is_null()) j.update(maintenance.extra);
+        if (!ok && !reason.empty()) j["reason"] = reason;
         if (!error.empty()) j["error"] = error;
         if (!interrupted.empty()) j["interrupted"] = interrupted;
         std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
@@ -413,6 +409,7 @@ int run(const std::string& command, const Options& o) {
                       << "\n";
             kp28setup_cli::print_parameters(std::cout, editor);
         }
+        if (!ok && !reason.empty()) std::cout << "reason: " << reason << "\n";
         std::cout << "result: " << (ok ? "done" : "failed") << "\n";
     }
     return ok ? kExitOk : kExitFailed;

@@ -35,33 +35,34 @@ bool is_maintenance_command(const std::string& name) {
     return name == "send" || name == "load-fw" || name == "reboot" || name == "usb-id";
 }
 
-MaintenanceOutcome run_maintenance(const std::string& name, const MaintenanceOptions& mo,
-                                   kp28setup::Session& s, kp28setup::ScriptedOperator& op) {
-    MaintenanceOutcome out;
-    const std::optional<std::string> ip = mo.ip.empty() ? std::nullopt : std::optional(mo.ip);
+DialogAnswers maintenance_answers(const std::string& name, const MaintenanceOptions& mo) {
+    DialogAnswers a;
     if (name == "send" || name == "load-fw") {
-        op.open_answers = {mo.file};
-        op.input_answers = {ip};
+        a.file = mo.file;
+        if (!mo.ip.empty()) a.input = mo.ip;
     }
-    if (name == "usb-id") op.input_answers = {mo.usb_id};
+    if (name == "usb-id") a.input = mo.usb_id;
+    return a;
+}
 
+MaintenanceOutcome run_maintenance(const std::string& name, kp28setup::Session& s) {
+    using kp28setup::Command;
+    MaintenanceOutcome out;
     if (name == "send") {
-        s.cmd_Send_Setup_Click();
-        out.ok = s.last_send_complete();
+        const auto done = s.run(Command::SendSetup);
+        out.ok = done.done;
+        out.reason = done.reason;
         out.extra["sent"] = out.ok;
         out.extra["interface"] = s.Interface;
         out.text.push_back(std::string("sent: ") + (out.ok ? "yes" : "no"));
         return out;
     }
-    if (name == "load-fw")
-        s.cmdLoadFW_Click();
-    else if (name == "reboot")
-        s.cmdReboot_Click();
-    else
-        s.cmdUSB_ID_Click();
-
-    const auto exit = s.last_updater_exit();
-    out.ok = s.last_maintenance_done() && (!exit || *exit == 0);
+    const auto done = s.run(name == "load-fw"  ? Command::LoadFw
+                            : name == "reboot" ? Command::Reboot
+                                               : Command::UsbId);
+    out.ok = done.done;
+    out.reason = done.reason;
+    const auto exit = done.updater_exit;
     out.extra["interface"] = s.Interface;
     out.extra["updater_exit"] = exit ? json(*exit) : json(nullptr);
     const auto& r = s.report_window();

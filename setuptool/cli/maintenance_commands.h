@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "terminal_operator.h"
+
 namespace kp28setup_cli {
 
 struct MaintenanceOptions {
@@ -28,12 +30,16 @@ bool is_maintenance_command(const std::string& name);
 
 struct MaintenanceOutcome {
     bool ok = false;
+    std::string reason;             // why not ok
     nlohmann::json extra;           // fields of the JSON report beyond the common ones
     std::vector<std::string> text;  // lines of the plain report
 };
 
-// Answers the dialogs from mo, runs the command on the session and says how it went.
-MaintenanceOutcome run_maintenance(const std::string& name, const MaintenanceOptions& mo,
-                                   kp28setup::Session& s, kp28setup::ScriptedOperator& op);
+// What the command's options answer to its dialogs.
+DialogAnswers maintenance_answers(const std::string& name, const MaintenanceOptions& mo);
+
+// Runs the command on the session (its dialogs answered by the operator the
+// session was given) and says how it went.
+MaintenanceOutcome run_maintenance(const std::string& name, kp28setup::Session& s);
 
 }  // namespace kp28setup_cli

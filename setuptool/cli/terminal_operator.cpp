@@ -5,10 +5,10 @@
 namespace kp28setup_cli {
 
 bool TerminalOperator::show(const kp28setup::Message& m) {
-    ScriptedOperator::show(m);  // recorded for the report
+    messages_.push_back(m);
     if (!quiet_) std::cerr << m.title << ": " << m.text << "\n";
     if (!m.ok_cancel) return true;
-    if (yes_) return true;
+    if (answers_.yes) return true;
     std::cerr << "[OK/Cancel] " << std::flush;
     std::string line;
     if (!std::getline(std::cin, line)) return false;
@@ -16,9 +16,17 @@ bool TerminalOperator::show(const kp28setup::Message& m) {
     return line.empty() || line == "ok" || line == "o" || line == "y" || line == "yes";
 }
 
-std::optional<std::string> TerminalOperator::save_file(const kp28setup::FileDialog& d) {
-    ScriptedOperator::save_file(d);
-    return save_path_;
+std::optional<std::string> TerminalOperator::input(const std::string&, const std::string&,
+                                                   const std::string&) {
+    return answers_.input;
+}
+
+std::optional<std::string> TerminalOperator::open_file(const kp28setup::FileDialog&) {
+    return answers_.file;
+}
+
+std::optional<std::string> TerminalOperator::save_file(const kp28setup::FileDialog&) {
+    return answers_.save;
 }
 
 }  // namespace kp28setup_cli

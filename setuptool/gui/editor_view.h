@@ -36,7 +36,7 @@ class EditorView : public QObject, public kp28setup::EditorObserver {
 
     // The model the session builds: notifications queue through the worker
     // to the window's thread, edits queue to the session's thread.
-    kp28setup::Editor* hooks() { return &model_; }
+    kp28setup::Editor* model() { return &model_; }
     void attach(SessionWorker& worker);
     // For a model on the window's own thread (the benchmark): notifications
     // apply at once and edits run at once.

@@ -82,13 +82,10 @@ MainWindow::MainWindow(WindowDeps deps, QWidget* parent) : QMainWindow(parent) {
         worker_->edit([](kp28setup::Session& s) { s.OKButton_Click(); });
     });
 
-    kp28setup::Editor* model = editor_->hooks();
+    kp28setup::Editor* model = editor_->model();
     worker_ = std::make_unique<SessionWorker>(
         WorkerDeps{deps.port, *dialogs_, std::move(deps.scan_ports), deps.limits, model,
-                   [this, model](kp28setup::Session& s, SessionWorker& w) {
-                       model->attach(s);
-                       editor_->attach(w);
-                   }});
+                   [this](kp28setup::Session&, SessionWorker& w) { editor_->attach(w); }});
     connect(worker_.get(), &SessionWorker::viewChanged, this, &MainWindow::apply);
     connect(worker_.get(), &SessionWorker::busyChanged, this, [this](bool b) {
         editor_->set_busy(b);
@@ -208,35 +205,7 @@ bool MainWindow::command(SessionWorker::Task t) {
 }
 
 void MainWindow::click(Command c) {
-    switch (c) {
-        case Command::ReadNvm:
-            command([](kp28setup::Session& s) { s.cmd_readNVM_Click(); });
-            break;
-        case Command::WriteNvm:
-            command([](kp28setup::Session& s) { s.cmd_Save_Click(); });
-            break;
-        case Command::RestoreMfg:
-            command([](kp28setup::Session& s) { s.cmd_restMFG_Click(); });
-            break;
-        case Command::ExitSetup:
-            command([](kp28setup::Session& s) { s.Command2_Click(); });
-            break;
-        case Command::Refresh:
-            command([](kp28setup::Session& s) { s.Command1_Click(); });
-            break;
-        case Command::SendSetup:
-            command([](kp28setup::Session& s) { s.cmd_Send_Setup_Click(); });
-            break;
-        case Command::Reboot:
-            command([](kp28setup::Session& s) { s.cmdReboot_Click(); });
-            break;
-        case Command::LoadFw:
-            command([](kp28setup::Session& s) { s.cmdLoadFW_Click(); });
-            break;
-        case Command::UsbId:
-            command([](kp28setup::Session& s) { s.cmdUSB_ID_Click(); });
-            break;
-    }
+    command([c](kp28setup::Session& s) { s.run(c); });
 }
 
 void MainWindow::apply_pointer(QWidget* w, Pointer p) {
@@ -306,9 +275,10 @@ void MainWindow::apply(const SessionView& v) {
 
 void MainWindow::closeEvent(QCloseEvent* e) {
     closing_ = true;
-    // The serial waits end within a tenth of a second, but a running updater
-    // child is waited for until it ends by its own limits: the window goes
-    // first, so that nothing looks hung meanwhile.
+    // The serial waits end within a tenth of a second and a transfer under
+    // way is finished first; a running updater child is asked to end and is
+    // killed 5 s later. The window goes first, so that nothing looks hung
+    // meanwhile.
     hide();
     dialogs_->report_window()->hide();
     dialogs_->wait_window_widget()->hide();

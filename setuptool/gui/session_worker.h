@@ -43,7 +43,7 @@ struct WorkerDeps {
     std::function<std::vector<kp28setup::PortInfo>()> scan_ports;
     kp28setup::TimeLimits limits = kp28setup::TimeLimits::from_environment();
     // The editor the session builds after a good read; null: none.
-    kp28setup::EditorHooks* editor = nullptr;
+    kp28setup::Editor* editor = nullptr;
     // Called once with the new session, before its thread starts: the one
     // moment at which the window may wire things the thread will use.
     std::function<void(kp28setup::Session&, SessionWorker&)> on_session;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <kp28/fake_sysroot.h>
+#include <kp28setup/scripted_operator.h>
 #include <kp28setup/serial_port_posix.h>
 #include <kp28sim/virtual_printer.h>
 

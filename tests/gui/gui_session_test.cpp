@@ -3,6 +3,7 @@
 // of every kind reaching the printer's NVM through Write NVM and its save
 // dialog, Restore MFG, and Exit from SETUP; the buttons after every step.
 #include <kp28setup/editor.h>
+#include <kp28setup/scripted_operator.h>
 
 #include <QAction>
 #include <QComboBox>
@@ -28,7 +29,7 @@ class GuiSession : public QObject {
     Q_OBJECT
     guitest::GuiRig rig;
 
-    kp28setup::Editor& model() { return *rig.window->editor().hooks(); }
+    kp28setup::Editor& model() { return *rig.window->editor().model(); }
     // Everything queued to the session's thread before this has run.
     bool sync() {
         return rig.window->command([](kp28setup::Session&) {}) && rig.idle();

@@ -2,6 +2,8 @@
 // window keeps serving events while the session's thread waits on a silent
 // printer, and a closed window ends the running operation at once, also when
 // the session's thread waits for an answer of the operator.
+#include <kp28setup/scripted_operator.h>
+
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>

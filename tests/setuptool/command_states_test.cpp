@@ -141,14 +141,6 @@ TEST(EverEnabled, FollowsTheTablesThroughEveryOutcome) {
     }
 }
 
-TEST(ComNumber, IsTheTextAfterTheFirstCom) {
-    EXPECT_EQ(kp28setup::com_number("COM12"), 12);
-    EXPECT_EQ(kp28setup::com_number("COM5"), 5);
-    EXPECT_EQ(kp28setup::com_number("LPT1"), std::nullopt);
-    EXPECT_EQ(kp28setup::com_number("COM"), std::nullopt);
-    EXPECT_EQ(kp28setup::com_number("COMx"), std::nullopt);
-}
-
 std::string states(const kp28setup::Session& s) {
     std::string out;
     for (Command c : kAll) out += s.commands().enabled(c) ? 'E' : 'D';

@@ -475,18 +475,14 @@ struct EditorRig {
 
     EditorRig() {
         std::filesystem::create_directories(dir);
-        editor.set_modules_path((dir / "modules.txt").string());
+        rig.modules_path = (dir / "modules.txt").string();
         rig.editor = &editor;
     }
     ~EditorRig() {
         std::error_code ec;
         std::filesystem::remove_all(dir, ec);
     }
-    kp28setup::Session& start() {
-        auto& s = rig.start();
-        editor.attach(s);
-        return s;
-    }
+    kp28setup::Session& start() { return rig.start(); }
 };
 
 std::string file_text(const std::filesystem::path& p) {
@@ -530,7 +526,7 @@ TEST(EditorSession, DescriptionWithoutEndLineTimesOutWithAReport) {
 
 TEST(EditorSession, UnwritableModulesFileIsReportedWithItsPathAndTheEditorIsBuilt) {
     EditorRig e;
-    e.editor.set_modules_path((e.dir / "no" / "such" / "modules.txt").string());
+    e.rig.modules_path = (e.dir / "no" / "such" / "modules.txt").string();
     e.rig.printer.description = lines({"S\tname\t4\t0\t", "Z\t"});
     auto& s = e.start();
     s.cmd_readNVM_Click();

@@ -7,6 +7,7 @@
 #include <kp28/protocol/description.h>
 #include <kp28/protocol/model.h>
 #include <kp28setup/editor.h>
+#include <kp28setup/scripted_operator.h>
 #include <kp28setup/serial_port_posix.h>
 #include <kp28setup/session.h>
 #include <kp28sim/virtual_printer.h>
@@ -339,15 +340,15 @@ TEST(EditorInProcess, SecondBuildWithFewerRowsReusesTheHiddenElements) {
     kp28setup::Editor editor(&mirror);
     const auto dir = std::filesystem::path(r) / "work";
     std::filesystem::create_directories(dir);
-    editor.set_modules_path((dir / "modules.txt").string());
-    kp28setup::Session s(kp28setup::SessionDeps{port,
-                                                op,
-                                                [r] { return kp28setup::scan_ports(r); },
-                                                {},
-                                                nullptr,
-                                                &editor,
-                                                kp28setup::TimeLimits{}});
-    editor.attach(s);
+    kp28setup::SessionDeps deps{port,
+                                op,
+                                [r] { return kp28setup::scan_ports(r); },
+                                {},
+                                nullptr,
+                                &editor,
+                                kp28setup::TimeLimits{}};
+    deps.modules_path = (dir / "modules.txt").string();
+    kp28setup::Session s(std::move(deps));
     s.Form_Load();
 
     s.cmd_readNVM_Click();

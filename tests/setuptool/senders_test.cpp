@@ -4,6 +4,7 @@
 // text of the helper files, addresses with ports, and the USB ID length rule.
 #include <gtest/gtest.h>
 #include <kp28setup/maintenance.h>
+#include <kp28setup/scripted_operator.h>
 #include <kp28setup/senders.h>
 
 #include <chrono>
@@ -197,14 +198,14 @@ TEST(UsbSender, AFailedPieceIsReportedWhateverComesAfterIt) {
         s.select_interface(1);  // "USB (CdC)": through the library, not the port
         ASSERT_EQ(s.interfaces().selected_text(), "USB (CdC)");
         const std::size_t before = rig.port.writes().size();
-        s.cmd_Send_Setup_Click();
+        const auto sent = s.run(kp28setup::Command::SendSetup);
         EXPECT_EQ(usb->writes, (std::vector<std::size_t>{512, 512, 512, 512, 11}));
         EXPECT_EQ(rig.message_texts(), c.boxes);
         for (const auto& m : rig.op.messages()) {
             EXPECT_EQ(m.title, "Warning Message");
             EXPECT_EQ(m.icon, Icon::Information);
         }
-        EXPECT_EQ(s.last_send_complete(), c.complete);
+        EXPECT_EQ(sent.done, c.complete);
         EXPECT_EQ(rig.port.writes().size(), before);
         // Five pieces, a pause after each and one more.
         EXPECT_EQ(std::count(rig.pauses.begin(), rig.pauses.end(), std::chrono::milliseconds(100)),
@@ -223,7 +224,7 @@ TEST(SerialSender, PiecesAtNormalSpeedThenBackToSetupSpeed) {
         if (off) rig.port.cts_state = rig.port.dsr_state = false;
         rig.op.open_answers = {file};
         const std::size_t before = rig.port.writes().size();
-        s.cmd_Send_Setup_Click();
+        const auto sent = s.run(kp28setup::Command::SendSetup);
         std::vector<std::string> got;
         for (std::size_t i = before; i < rig.port.writes().size(); ++i)
             got.push_back(rig.port.writes()[i].settings + " " +
@@ -236,7 +237,7 @@ TEST(SerialSender, PiecesAtNormalSpeedThenBackToSetupSpeed) {
         EXPECT_EQ(rig.port.settings(), "19200,n,8,1");
         EXPECT_TRUE(rig.port.is_open());
         EXPECT_GE(rig.port.drains(), 1) << "output drained before the port is closed";
-        EXPECT_TRUE(s.last_send_complete());
+        EXPECT_TRUE(sent.done) << sent.reason;
     }
     std::filesystem::remove(file);
 }
@@ -249,8 +250,8 @@ TEST(SendSetup, CancelledDialogOrAddressSendsNothing) {
     ASSERT_EQ(s.interfaces().selected_text(), "LAN");
     rig.op.open_answers = {std::nullopt, file};
     rig.op.input_answers = {std::string()};
-    s.cmd_Send_Setup_Click();
-    s.cmd_Send_Setup_Click();
+    EXPECT_EQ(s.run(kp28setup::Command::SendSetup).reason, "cancelled");
+    const auto sent = s.run(kp28setup::Command::SendSetup);
     EXPECT_TRUE(rig.message_texts().empty());
     const auto& shown = rig.op.shown();
     ASSERT_EQ(shown.size(), 3u);
@@ -259,7 +260,7 @@ TEST(SendSetup, CancelledDialogOrAddressSendsNothing) {
     EXPECT_EQ(shown[2].message.title, "SEND SETUP TO PRINTER VIA ETHERNET INTERFACE");
     EXPECT_EQ(shown[2].message.text, "INSERT IP ADDRESS (XXX.XXX.XXX.XXX): ");
     EXPECT_EQ(s.chosen_file, file);
-    EXPECT_FALSE(s.last_send_complete());
+    EXPECT_FALSE(sent.done);
     EXPECT_EQ(s.pointer(kp28setup::PointerTarget::Screen), kp28setup::Pointer::Default);
     std::filesystem::remove(file);
 }
@@ -269,14 +270,15 @@ TEST(UsbId, ThirtyThreeCharactersStartNothing) {
     auto& s = rig.start();
     s.use_updater("/nonexistent/updater-that-must-not-run");
     rig.op.input_answers = {std::string(33, 'A')};
-    s.cmdUSB_ID_Click();
+    const auto recorded = s.run(kp28setup::Command::UsbId);
     EXPECT_EQ(s.printed(), (std::vector<std::string>{"ERRORE LUNGHEZZA"}));
     ASSERT_EQ(rig.op.messages().size(), 1u);
     EXPECT_EQ(rig.op.messages()[0].text, "LENGHT OF USB IB ERROR !!!");
     EXPECT_EQ(rig.op.messages()[0].title, "ATTENTION !!!");
     EXPECT_EQ(rig.op.messages()[0].icon, Icon::Critical);
     EXPECT_FALSE(s.report_window().shown);
-    EXPECT_FALSE(s.last_maintenance_done());
+    EXPECT_FALSE(recorded.done);
+    EXPECT_EQ(recorded.reason, "LENGHT OF USB IB ERROR !!!");
     const auto& in = rig.op.shown().front();
     EXPECT_EQ(in.message.title, "USB ID RECORDING (MAX 32 CRT)");
     EXPECT_EQ(in.message.text, "INSERT SERIAL USB ID: ");
@@ -308,7 +310,7 @@ TEST(LoadFw, CdcPushGoesAtItsSpeedInPiecesAndIsDrainedBeforeTheClose) {
     ASSERT_EQ(s.interfaces().selected_text(), "USB (CdC)");
     rig.op.open_answers = {file};
     const std::size_t before = rig.port.writes().size();
-    s.cmdLoadFW_Click();
+    const auto pushed = s.run(kp28setup::Command::LoadFw);
     std::vector<std::string> got;
     for (std::size_t i = before; i < rig.port.writes().size(); ++i)
         got.push_back(rig.port.writes()[i].settings + " " +
@@ -317,7 +319,7 @@ TEST(LoadFw, CdcPushGoesAtItsSpeedInPiecesAndIsDrainedBeforeTheClose) {
                                              "115200,n,8,1 276"}));
     EXPECT_GE(rig.port.drains(), 1);
     EXPECT_FALSE(rig.port.is_open());
-    EXPECT_TRUE(s.last_maintenance_done());
+    EXPECT_TRUE(pushed.done) << pushed.reason;
     EXPECT_EQ(s.Interface, "COM65");
     EXPECT_EQ(rig.message_texts(),
               (std::vector<std::string>{"OPEN COVER, PRESS KEY S1 and TURN ON THE PRINTER"}));
@@ -333,10 +335,9 @@ TEST(LoadFw, CdcPushGoesAtItsSpeedInPiecesAndIsDrainedBeforeTheClose) {
     const std::size_t writes = rig.port.writes().size();
     rig.op.prompt_answers = {false};
     rig.op.open_answers = {file};
-    s.cmdLoadFW_Click();
+    EXPECT_FALSE(s.run(kp28setup::Command::LoadFw).done);
     EXPECT_EQ(rig.port.writes().size(), writes);
     EXPECT_TRUE(s.window_enabled());
-    EXPECT_FALSE(s.last_maintenance_done());
     std::filesystem::remove(file);
 }
 

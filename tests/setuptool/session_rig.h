@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <kp28setup/fake_serial_port.h>
+#include <kp28setup/scripted_operator.h>
 #include <kp28setup/session.h>
 #include <kp28setup/stoppable_port.h>
 
@@ -36,7 +37,8 @@ struct SessionRig {
         {kp28setup::PortInfo::Kind::Serial, "COM1", "/dev/ttyS0", false}};
     std::vector<std::chrono::milliseconds> pauses;
     std::unique_ptr<kp28setup::Session> session;
-    kp28setup::EditorHooks* editor = nullptr;
+    kp28setup::Editor* editor = nullptr;
+    std::string modules_path = "modules.txt";
     // A stop from outside, as the closing window asks it.
     kp28setup::StopSource stop;
     kp28setup::StoppablePort stoppable{port, stop};
@@ -53,6 +55,7 @@ struct SessionRig {
                                     editor,
                                     limits};
         if (with_stop) deps.stop = &stop;
+        deps.modules_path = modules_path;
         session = std::make_unique<kp28setup::Session>(std::move(deps));
         session->Form_Load();
         return *session;

@@ -3,6 +3,7 @@
 // window shows afterwards.
 #include <gtest/gtest.h>
 #include <kp28/nvm_crc.h>
+#include <kp28setup/scripted_operator.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -358,7 +359,7 @@ TEST_F(WriteNvm, SendsTheImageByteForByteAndSavesTheSetupFile) {
         ASSERT_TRUE(s.commands().enabled(Command::WriteNvm));
         s.nvm_image[100] ^= 0x5A;  // an edit
         const std::size_t before = rig.port.writes().size();
-        s.cmd_Save_Click();
+        const auto written = s.run(Command::WriteNvm);
         const auto& w = rig.port.writes();
         ASSERT_EQ(w.size() - before, 1 + 2048 + 4u);
         EXPECT_EQ(w[before].bytes, Bytes{'w'});
@@ -367,7 +368,7 @@ TEST_F(WriteNvm, SendsTheImageByteForByteAndSavesTheSetupFile) {
         Bytes edited(s.nvm_image.begin(), s.nvm_image.end());
         const auto crc = kp28::nvm_crc(edited, 2048, plus);
         for (std::size_t j = 0; j < 4; ++j) EXPECT_EQ(w[before + 2049 + j].bytes, Bytes{crc[j]});
-        EXPECT_TRUE(s.last_write_confirmed());
+        EXPECT_TRUE(written.done) << written.reason;
         Bytes sent = edited;
         sent.insert(sent.end(), crc.begin(), crc.end());
         EXPECT_EQ(rig.printer.written_image, sent);
@@ -412,9 +413,10 @@ TEST_F(WriteNvm, EchoMismatchIsReportedAndNothingIsOffered) {
     rig.printer.echo_mismatch = true;
     auto& s = rig.start();
     s.cmd_readNVM_Click();
-    s.cmd_Save_Click();
+    const auto written = s.run(Command::WriteNvm);
     EXPECT_EQ(rig.message_texts(), (Strings{kPrompt, "COMM error(CRC error): SETUP not saved"}));
-    EXPECT_FALSE(s.last_write_confirmed());
+    EXPECT_FALSE(written.done);
+    EXPECT_EQ(written.reason, "COMM error(CRC error): SETUP not saved");
     for (const auto& sh : rig.op.shown())
         EXPECT_NE(sh.kind, kp28setup::ScriptedOperator::Shown::SaveDialog);
 }
@@ -431,9 +433,8 @@ TEST_F(WriteNvm, SilentEchoEndsWithTimeOut) {
 TEST_F(WriteNvm, CancelledDialogSavesNothingQuietly) {
     SessionRig rig;
     auto& s = rig.start();
-    s.cmd_readNVM_Click();
-    s.cmd_Save_Click();
-    EXPECT_TRUE(s.last_write_confirmed());
+    EXPECT_TRUE(s.run(Command::ReadNvm).done);
+    EXPECT_TRUE(s.run(Command::WriteNvm).done);
     EXPECT_EQ(rig.message_texts(), (Strings{kPrompt}));
 }
 
@@ -478,11 +479,12 @@ TEST(RestoreMfg, NormalModeNeverGetsR) {
     SessionRig rig;
     rig.printer.setup_mode = false;
     auto& s = rig.start();
-    s.cmd_restMFG_Click();
+    const auto restored = s.run(Command::RestoreMfg);
     EXPECT_EQ(rig.writes(), (Strings{"19200:n", "9600:<7>", "9600:<7>"}));
     EXPECT_EQ(rig.printer.restores, 0);
     EXPECT_EQ(rig.message_texts(), (Strings{kPrompt, kNotSetup}));
-    EXPECT_FALSE(s.last_restore_sent());
+    EXPECT_FALSE(restored.done);
+    EXPECT_EQ(restored.reason, kNotSetup);
 }
 
 TEST(ExitSetup, Kp28PlusGetsOneGAndTheProgramEnds) {
@@ -516,27 +518,27 @@ TEST(Primitives, SendComWritesPiecesOf512) {
     auto& s = rig.start();
     rig.port.set_port_number(1);
     rig.port.open();
-    s.send_com(std::string(1300, 'a'));
+    s.dialogue().send_com(std::string(1300, 'a'));
     ASSERT_EQ(rig.port.writes().size(), 3u);
     EXPECT_EQ(rig.port.writes()[0].bytes.size(), 512u);
     EXPECT_EQ(rig.port.writes()[1].bytes.size(), 512u);
     EXPECT_EQ(rig.port.writes()[2].bytes.size(), 276u);
-    s.send_com("");
+    s.dialogue().send_com("");
     EXPECT_EQ(rig.port.writes().size(), 3u);
 }
 
 TEST(Primitives, ReadsByteLineAndAll) {
     SessionRig rig;
-    auto& s = rig.start();
+    auto& line = rig.start().dialogue();
     rig.port.set_port_number(1);
     rig.port.open();
-    EXPECT_EQ(s.read_com_all(), "");
+    EXPECT_EQ(line.read_com_all(), "");
     rig.port.receive(Bytes{0xFF});
-    EXPECT_EQ(s.read_com_byte(), 255);
+    EXPECT_EQ(line.read_com_byte(), 255);
     rig.port.receive(std::string("OK\r\nrest"));
-    EXPECT_EQ(s.read_com_line(), "OK\r\n");
-    EXPECT_EQ(s.read_com_all(), "rest");
-    EXPECT_THROW(s.read_com_byte(), kp28setup::CommError);
+    EXPECT_EQ(line.read_com_line(), "OK\r\n");
+    EXPECT_EQ(line.read_com_all(), "rest");
+    EXPECT_THROW(line.read_com_byte(), kp28setup::CommError);
 }
 
 TEST(Primitives, ErrorReportDrainsPendingInput) {
@@ -575,11 +577,12 @@ TEST(StopRequest, AfterTheFirstByteOfAWriteWaitsForTheWholeTransfer) {
             rig.stop.request();
         }
         rig.op.save_answers = {std::string("/nonexistent/never.dmp")};
-        s.cmd_Save_Click();
+        const auto written = s.run(Command::WriteNvm);
         // All or nothing: "w", 2048 image bytes and 4 checksum bytes, echo
         // checked; the save dialog is not offered once a stop was asked.
         EXPECT_EQ(rig.port.writes().size() - before, at_w ? 1 + 2048 + 4u : 0u);
-        EXPECT_EQ(s.last_write_confirmed(), at_w);
+        EXPECT_EQ(written.done, at_w);
+        EXPECT_EQ(s.printer_took_image(), at_w);
         EXPECT_EQ(rig.op.shown().size(), at_w ? 1u : 2u);  // the prompt (and the report)
     }
 }

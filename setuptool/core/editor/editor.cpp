@@ -121,8 +121,9 @@ Editor::Editor(EditorObserver* observer) : observer_(observer) {
         m->assign(kMaxElements, 0);
 }
 
-void Editor::attach(Session& session) {
-    session_ = &session;
+void Editor::bind_image(NvmImage& image, const std::uint8_t& plus_model) {
+    bound_image_ = &image;
+    bound_plus_ = &plus_model;
 }
 
 void Editor::set_image(const std::array<std::uint8_t, kNvmSize>& image, bool plus) {
@@ -131,15 +132,15 @@ void Editor::set_image(const std::array<std::uint8_t, kNvmSize>& image, bool plu
 }
 
 std::array<std::uint8_t, kNvmSize>& Editor::image() {
-    return session_ ? session_->nvm_image : own_image_;
+    return bound_image_ ? *bound_image_ : own_image_;
 }
 
 const std::array<std::uint8_t, kNvmSize>& Editor::image() const {
-    return session_ ? session_->nvm_image : own_image_;
+    return bound_image_ ? *bound_image_ : own_image_;
 }
 
 bool Editor::plus_model() const {
-    return (session_ ? session_->plus_model : own_plus_) == 1;
+    return (bound_plus_ ? *bound_plus_ : own_plus_) == 1;
 }
 
 // --- elements and notifications ---
@@ -193,7 +194,6 @@ void Editor::clear_editor() {
 
 void Editor::reset_build() {
     b_ = BuildState{};
-    cursor_ = 0;
     line_no_ = 0;
     rows_.clear();
     warnings_ = fetch_warnings_;
@@ -217,14 +217,21 @@ void Editor::build_from_description(std::string_view text) {
     }
     if (!complete_) warnings_.push_back("the description has no end line (\"Z\")");
     set_content(static_cast<int>(b_.RowTop), top_for_scroll());
-    report_warnings();
     if (observer_) observer_->build_finished(static_cast<int>(rows_.size()), warnings_);
+}
+
+void Editor::fail_build(const std::string& problem) {
+    if (observer_) observer_->build_started();
+    clear_editor();
+    reset_build();
+    warnings_.push_back(problem);
+    complete_ = false;
+    set_content(0, 0);
+    if (observer_) observer_->build_finished(0, warnings_);
 }
 
 void Editor::build_line(int line_no) {
     const char letter = b_.current_line.empty() ? '\0' : b_.current_line[0];
-    cursor_ = 0;
-    b_.field_cursor = 0;
     switch (letter) {
         case 'T':
         case 'E':
@@ -232,23 +239,23 @@ void Editor::build_line(int line_no) {
         case 'O':
         case 'S':
         case 'I': {
-            if (const auto problem = check_record(letter)) {
+            const kp28::ParsedLine p = kp28::parse_record(b_.current_line);
+            if (const auto problem = check_record(p)) {
                 // A record that builds no row counts as a line of no kind.
                 warn(line_no, *problem);
                 b_.last_was_title = false;
                 return;
             }
-            cursor_ = 0;
-            if (letter == 'T') {
+            if (const auto* t = std::get_if<kp28::TitleRecord>(&*p.record)) {
                 if (!b_.last_was_title) b_.RowTop += kTitleGap;
-                add_title_row();
+                add_title_row(*t);
                 b_.last_was_title = true;
                 return;
             }
-            if (letter == 'E') add_enum_row();
-            if (letter == 'M' || letter == 'O') add_range_row();
-            if (letter == 'S') add_string_row();
-            if (letter == 'I') add_ip_row();
+            if (const auto* e = std::get_if<kp28::EnumRecord>(&*p.record)) add_enum_row(*e);
+            if (const auto* r = std::get_if<kp28::RangeRecord>(&*p.record)) add_range_row(*r);
+            if (const auto* st = std::get_if<kp28::StringRecord>(&*p.record)) add_string_row(*st);
+            if (const auto* ip = std::get_if<kp28::IpRecord>(&*p.record)) add_ip_row(*ip);
             b_.last_was_title = false;
             return;
         }
@@ -261,14 +268,14 @@ void Editor::build_line(int line_no) {
     }
 }
 
-// Why the current line cannot become a row, or nullopt when it can. Every
-// field the builder will read is there and every byte it touches lies in
-// the image.
-std::optional<std::string> Editor::check_record(char letter) {
-    const kp28::ParsedLine p = kp28::parse_record(b_.current_line);
+// Why the parsed line cannot become a row, or nullopt when it can: it is a
+// record of a row, there is room for its row, and every byte it touches
+// lies in the image.
+std::optional<std::string> Editor::check_record(const kp28::ParsedLine& p) {
     if (p.kind == kp28::ParsedLine::kMalformed) return p.problem;
     if (p.kind != kp28::ParsedLine::kRecord || !p.record) return "not a record";
-    if (letter == 'T') {
+    if (std::holds_alternative<kp28::EndRecord>(*p.record)) return "not a record";
+    if (std::holds_alternative<kp28::TitleRecord>(*p.record)) {
         if (b_.next_title >= kMaxElements) return "more than 1001 titles";
         return std::nullopt;
     }
@@ -306,52 +313,18 @@ void Editor::warn(int line_no, const std::string& problem) {
     warnings_.push_back(w + ": " + problem);
 }
 
-void Editor::report_warnings() {
-    if (!session_ || warnings_.empty()) return;
-    if (warnings_.size() == 1)
-        session_->show_status("Parameter description: " + warnings_.front());
-    else
-        session_->show_status(
-            "Parameter description: " + decimal(static_cast<int>(warnings_.size())) +
-            " problems; " + warnings_.front());
+std::string Editor::warnings_summary() const {
+    if (warnings_.empty()) return {};
+    if (warnings_.size() == 1) return "Parameter description: " + warnings_.front();
+    return "Parameter description: " + decimal(static_cast<int>(warnings_.size())) + " problems; " +
+           warnings_.front();
 }
 
-// --- field readers ---
-// The record has been checked, so every field asked for is there.
-
-std::string Editor::read_label() {
-    const std::string& line = b_.current_line;
-    const std::size_t tab = line.find('\t', 2);
-    const std::size_t end = tab == std::string::npos ? line.size() : tab;
-    std::string label = line.size() > 2 ? line.substr(2, end - 2) : std::string();
-    cursor_ = end + 1;
-    b_.field_cursor = static_cast<int>(end) + 1;
-    return label;
+void Editor::set_slot(std::int16_t size, std::int16_t offset) {
+    slots_[static_cast<std::size_t>(b_.row_number)] = ParameterSlot{size, offset};
 }
 
-std::string Editor::next_field() {
-    const std::string& line = b_.current_line;
-    if (cursor_ > line.size()) return {};
-    const std::size_t tab = line.find('\t', cursor_);
-    const std::size_t end = tab == std::string::npos ? line.size() : tab;
-    std::string field = line.substr(cursor_, end - cursor_);
-    cursor_ = end + 1;
-    b_.field_cursor = static_cast<int>(end) + 1;
-    return field;
-}
-
-std::int16_t Editor::next_number() {
-    return kp28::parse_number_field(next_field()).value_or(0);
-}
-
-void Editor::parse_slot() {
-    ParameterSlot& s = slots_[static_cast<std::size_t>(b_.row_number)];
-    s.size = next_number();
-    s.offset = next_number();
-}
-
-int Editor::read_slot_value() {
-    parse_slot();
+int Editor::slot_value() const {
     return encoding::read_number(image(), slots_[static_cast<std::size_t>(b_.row_number)],
                                  plus_model())
         .value_or(0);
@@ -367,13 +340,13 @@ const ParameterSlot& Editor::slot(int row) const {
 // Each shows what the image holds without writing it: a build leaves every
 // byte as it was read, even where the row cannot show the value exactly.
 
-void Editor::add_title_row() {
+void Editor::add_title_row(const kp28::TitleRecord& rec) {
     const int n = b_.next_title;
     const int top = static_cast<int>(b_.RowTop);
     ElementState& t = ensure(Family::MainTitle, n);
     t.visible = true;
     t.top = top;
-    const std::string label = read_label();
+    const std::string& label = rec.label;
     t.caption = cp1252_to_utf8(label);
     notify_element(Family::MainTitle, n, kAspectVisibility | kAspectTop | kAspectContent);
     rows_.push_back(Row{RowKind::Title, line_no_, n, -1, top, label});
@@ -381,7 +354,7 @@ void Editor::add_title_row() {
     b_.RowTop += kRowPitch;
 }
 
-void Editor::add_enum_row() {
+void Editor::add_enum_row(const kp28::EnumRecord& rec) {
     const int r = b_.row_number, c = b_.next_list;
     const int top = static_cast<int>(b_.RowTop);
     ensure(Family::ItemTitle, r);
@@ -391,12 +364,13 @@ void Editor::add_enum_row() {
     ElementState& list = el(Family::Enum, c);
     label.top = list.top = top;
     label.visible = list.visible = true;
-    const std::string text = read_label();
+    const std::string& text = rec.label;
     label.caption = cp1252_to_utf8(text);
-    const int v = read_slot_value();
-    const int count = next_number();
+    set_slot(rec.size, rec.offset);
+    const int v = slot_value();
+    const int count = static_cast<int>(rec.items.size());
     list.items.clear();
-    for (int k = 0; k < count; ++k) list.items.push_back(cp1252_to_utf8(next_field()));
+    for (const auto& item : rec.items) list.items.push_back(cp1252_to_utf8(item));
     // A number that names no item leaves the list without a choice.
     list.selected = v >= 0 && v < count ? v : -1;
     notify_element(Family::ItemTitle, r, kAspectVisibility | kAspectTop | kAspectContent);
@@ -407,7 +381,7 @@ void Editor::add_enum_row() {
     b_.row_number += 1;
 }
 
-void Editor::add_range_row() {
+void Editor::add_range_row(const kp28::RangeRecord& rec) {
     const int r = b_.row_number, s = b_.next_slider;
     const int top = static_cast<int>(b_.RowTop);
     ensure(Family::ItemTitle, r);
@@ -417,14 +391,15 @@ void Editor::add_range_row() {
     ElementState& slider = el(Family::MinMax, s);
     label.top = slider.top = top;
     label.visible = slider.visible = true;
-    const std::string text = read_label();
+    const std::string& text = rec.label;
     label.caption = cp1252_to_utf8(text);
-    const int v = read_slot_value();
-    slider.slider_min = next_number();
-    slider.slider_max = next_number();
+    set_slot(rec.size, rec.offset);
+    const int v = slot_value();
+    slider.slider_min = rec.min;
+    slider.slider_max = rec.max;
     slider.large_step = large_step_of(slider.slider_min, slider.slider_max);
     slider.small_step = 1;
-    const std::int16_t bias = next_number();
+    const std::int16_t bias = rec.bias;
     range_bias_[static_cast<std::size_t>(s)] = bias;
     const int shown = v - bias;
     // The slider stops at its ends; the label says what the row holds.
@@ -438,7 +413,7 @@ void Editor::add_range_row() {
     b_.RowTop += kRowPitch;
 }
 
-void Editor::add_string_row() {
+void Editor::add_string_row(const kp28::StringRecord& rec) {
     const int r = b_.row_number, t = b_.next_text;
     const int top = static_cast<int>(b_.RowTop);
     ensure(Family::ItemTitle, r);
@@ -447,10 +422,10 @@ void Editor::add_string_row() {
     ElementState& label = el(Family::ItemTitle, r);
     ElementState& box = el(Family::String, t);
     label.top = box.top = top;
-    const std::string text = read_label();
+    const std::string& text = rec.label;
     label.caption = cp1252_to_utf8(text);
     label.visible = box.visible = true;
-    parse_slot();
+    set_slot(rec.size, rec.offset);
     const ParameterSlot& slot = slots_[static_cast<std::size_t>(r)];
     box.max_length = slot.size;
     box.text = cp1252_to_utf8(encoding::read_string(image(), slot));
@@ -462,7 +437,7 @@ void Editor::add_string_row() {
     b_.RowTop += kRowPitch;
 }
 
-void Editor::add_ip_row() {
+void Editor::add_ip_row(const kp28::IpRecord& rec) {
     const int r = b_.row_number, p = b_.next_ip;
     const int top = static_cast<int>(b_.RowTop);
     ensure(Family::ItemTitle, r);
@@ -471,10 +446,10 @@ void Editor::add_ip_row() {
     ElementState& label = el(Family::ItemTitle, r);
     ElementState& boxes = el(Family::IP, p);
     label.top = boxes.top = top;
-    const std::string text = read_label();
+    const std::string& text = rec.label;
     label.caption = cp1252_to_utf8(text);
     label.visible = boxes.visible = true;
-    parse_slot();
+    set_slot(rec.size, rec.offset);
     const int offset = slots_[static_cast<std::size_t>(r)].offset;
     boxes.max_length = kIpBoxMaxLength;
     for (int k = 0; k < 4; ++k)

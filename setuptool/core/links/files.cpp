@@ -134,4 +134,10 @@ bool write_file_whole(const std::string& path, const std::string& text, std::str
                             reason);
 }
 
+std::string absolute_path(const std::string& path) {
+    std::error_code ec;
+    const auto a = std::filesystem::absolute(path, ec);
+    return ec ? path : a.lexically_normal().string();
+}
+
 }  // namespace kp28setup

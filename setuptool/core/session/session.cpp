@@ -1,7 +1,7 @@
 #include "kp28setup/session.h"
 
 #include <kp28/nvm_crc.h>
-#include <kp28/protocol/commands.h>
+#include <kp28/ports/ports.h>
 #include <kp28/protocol/setup.h>
 
 #include <filesystem>
@@ -9,38 +9,27 @@
 
 #include "kp28setup/comm_events.h"
 #include "kp28setup/files.h"
+#include "kp28setup/text.h"
 
 namespace kp28setup {
 
 namespace {
 
-constexpr const char* kSetupSpeed = "19200,n,8,1";
-constexpr const char* kNormalSpeed = "9600,n,8,1";
 constexpr const char* kNvmNotRead = "NVM not red";
 constexpr const char* kSetupNotSaved = "SETUP not saved";
 constexpr const char* kRestoreNotDone = "RestoreMFG not executed";
 constexpr const char* kNotInSetupMode = "PRINTER IS NOT IN SETUP MODE";
 constexpr const char* kHoldOnLine = "HOLD THE ON_LINE BUTTON and TURN ON THE PRINTER";
 
-// A model reply is 11 characters; a line or a burst of input is never longer
-// than these, so a line that keeps talking ends as an error rather than
-// filling memory.
-constexpr std::size_t kModelReplyReads = 11;
-constexpr std::size_t kMaxLine = 64 * 1024;
-constexpr std::size_t kMaxBurst = 1024 * 1024;
+constexpr const char* kNotReceived = "parameter description not received";
 // How long the line must stay silent before a cut exchange counts as over.
 constexpr std::chrono::milliseconds kQuiet{300};
 // The identity replies are shown from their sixth character, at most this many.
 constexpr std::size_t kShownReply = 100;
 
-// A length that the image cannot hold, or that is no length at all.
-struct TransferError {};
-
-std::string trim_blanks(std::string s) {
-    const auto a = s.find_first_not_of(' ');
-    if (a == std::string::npos) return {};
-    const auto b = s.find_last_not_of(' ');
-    return s.substr(a, b - a + 1);
+SessionDeps with_default_pause(SessionDeps d) {
+    if (!d.pause) d.pause = [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
+    return d;
 }
 
 std::string mid(const std::string& s, std::size_t from, std::size_t n) {
@@ -53,8 +42,10 @@ bool starts_with(const std::string& s, const char* p) {
 
 }  // namespace
 
-Session::Session(SessionDeps deps) : d_(std::move(deps)) {
-    if (!d_.pause) d_.pause = [](std::chrono::milliseconds ms) { std::this_thread::sleep_for(ms); };
+Session::Session(SessionDeps deps)
+    : d_(with_default_pause(std::move(deps))),
+      line_(d_.port, d_.limits, d_.pause, d_.stop, [this] { process_events(); }) {
+    if (d_.editor) d_.editor->bind_image(nvm_image, plus_model);
     for (auto t : {PointerTarget::Window, PointerTarget::Screen, PointerTarget::ReadNvm,
                    PointerTarget::WriteNvm, PointerTarget::RestoreMfg})
         pointers_[t] = Pointer::Default;
@@ -66,6 +57,63 @@ Session::Session(SessionDeps deps) : d_(std::move(deps)) {
 
 void Session::notify(Change c) {
     if (d_.observer) d_.observer->changed(c);
+}
+
+void Session::process_events() {
+    if (d_.observer) d_.observer->process_events();
+}
+
+void Session::fail(const std::string& why) {
+    if (!outcome_.done && outcome_.reason.empty()) outcome_.reason = why;
+    outcome_.done = false;
+}
+
+Outcome Session::run(Command c) {
+    outcome_ = Outcome{};
+    switch (c) {
+        case Command::ReadNvm:
+            cmd_readNVM_Click();
+            break;
+        case Command::WriteNvm:
+            cmd_Save_Click();
+            break;
+        case Command::RestoreMfg:
+            cmd_restMFG_Click();
+            break;
+        case Command::SendSetup:
+            cmd_Send_Setup_Click();
+            break;
+        case Command::ExitSetup:
+            Command2_Click();
+            break;
+        case Command::Reboot:
+            cmdReboot_Click();
+            note_updater_exit();
+            break;
+        case Command::LoadFw:
+            cmdLoadFW_Click();
+            note_updater_exit();
+            break;
+        case Command::UsbId:
+            cmdUSB_ID_Click();
+            note_updater_exit();
+            break;
+        case Command::Refresh:
+            Command1_Click();
+            succeed();
+            break;
+    }
+    if (stop_requested()) {
+        // What the printer already holds stays done; anything else was cut.
+        if (!outcome_.done) fail("stopped from outside");
+    }
+    if (outcome_.done)
+        outcome_.reason.clear();
+    else if (outcome_.reason.empty())
+        outcome_.reason = "cancelled";
+    Outcome out = outcome_;
+    outcome_ = Outcome{};
+    return out;
 }
 
 void Session::apply(const Enablement& e) {
@@ -197,26 +245,16 @@ void Session::img_Esci_Click() {
 }
 
 void Session::end_program() {
-    drain_and_close();
+    line_.drain_and_close();
     ended_ = true;
     notify(Change::ProgramEnded);
-}
-
-void Session::drain_and_close() {
-    if (!d_.port.is_open()) return;
-    if (unsettled_output_) {
-        d_.port.drain(d_.limits.drain);
-        d_.pause(kSettle);
-        unsettled_output_ = false;
-    }
-    d_.port.close();
 }
 
 void Session::open_com_port() {
     const int remembered = d_.port.port_number();
     const std::string entry = list_.selected_counterpart();
     if (entry.empty()) return;
-    const auto number = com_number(entry);
+    const auto number = kp28::ports::com_number_of_name(entry);
     bool trap = true;
     // Each step runs under the trap; the table below decides whether the
     // next step still runs.
@@ -224,6 +262,7 @@ void Session::open_com_port() {
         if (!trap) throw e;
         switch (e.code()) {
             case kErrInvalidPortNumber:
+                fail("Invalid Port");
                 message(" ", "Invalid Port", Icon::Critical);
                 trap = false;
                 if (remembered > 0 && !d_.port.is_open()) {
@@ -232,9 +271,11 @@ void Session::open_com_port() {
                 }
                 return true;
             case kErrPortAlreadyOpen:
+                fail("Porta già aperta");
                 message(" ", "Porta già aperta", Icon::Critical);
                 return true;
             case kErrPortNotOpen:
+                fail("Invalid Port");
                 message(" ", "Invalid Port", Icon::Critical);
                 trap = false;
                 if (remembered > 0 && !d_.port.is_open()) {
@@ -243,6 +284,7 @@ void Session::open_com_port() {
                 }
                 return false;
             default:
+                fail("COMM error " + std::to_string(e.code()) + ": " + e.what());
                 message(std::to_string(e.code()), "???????", Icon::Critical);
                 return false;
         }
@@ -253,7 +295,7 @@ void Session::open_com_port() {
     }
     if (*number == remembered) return;
     const std::function<void()> steps[] = {
-        [&] { drain_and_close(); },
+        [&] { line_.drain_and_close(); },
         [&] { d_.port.set_port_number(*number); },
         [&] {
             if (!d_.port.is_open()) d_.port.open();
@@ -268,109 +310,13 @@ void Session::open_com_port() {
     }
 }
 
-// --- serial primitives ---
-
-void Session::write_bytes(const std::vector<std::uint8_t>& bytes) {
-    unsettled_output_ = true;
-    d_.port.write(bytes, d_.limits.write);
-}
-
-void Session::write_text(const std::string& s) {
-    write_bytes(std::vector<std::uint8_t>(s.begin(), s.end()));
-}
-
-void Session::reconfigure(const char* settings) {
-    drain_and_close();
-    d_.port.set_settings(settings);
-    d_.port.open();
-}
-
-void Session::send_com(const std::string& str_to_print) {
-    constexpr std::size_t kPiece = 512;
-    for (std::size_t at = 0; at < str_to_print.size(); at += kPiece) {
-        write_text(str_to_print.substr(at, kPiece));
-        if (d_.observer) d_.observer->process_events();
-    }
-}
-
-std::uint8_t Session::read_com_byte() {
-    return read_com_byte(d_.limits.byte);
-}
-
-std::uint8_t Session::read_com_byte(std::chrono::milliseconds limit) {
-    const auto b = d_.port.read_byte(limit);
-    if (!b)
-        throw CommError(kErrTimeout,
-                        "no byte from the printer within " + std::to_string(limit.count()) + " ms");
-    return *b;
-}
-
-std::string Session::read_com_line() {
-    std::string line;
-    while (line.empty() || line.back() != '\n') {
-        if (line.size() >= kMaxLine) throw CommError(kErrIo, "line too long");
-        line += static_cast<char>(read_com_byte());
-    }
-    return line;
-}
-
-std::string Session::read_com_line(std::size_t max_length,
-                                   std::chrono::steady_clock::time_point deadline) {
-    using std::chrono::milliseconds;
-    std::string line;
-    while (line.empty() || line.back() != '\n') {
-        if (line.size() >= max_length)
-            throw CommError(kErrIo, "a line longer than " + std::to_string(max_length) + " bytes");
-        const auto left =
-            std::chrono::ceil<milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left < d_.limits.byte) {
-            const auto b = d_.port.read_byte(std::max(left, milliseconds::zero()));
-            if (!b) throw CommError(kErrPastDeadline, "past the exchange's time limit");
-            line += static_cast<char>(*b);
-            continue;
-        }
-        const auto b = read_com_byte();
-        line += static_cast<char>(b);
-    }
-    return line;
-}
-
-std::string Session::read_com_all() {
-    std::string all;
-    while (all.size() < kMaxBurst) {
-        const auto b = d_.port.read_now();
-        if (!b) break;
-        all += static_cast<char>(*b);
-    }
-    return all;
-}
+// --- reports ---
 
 void Session::show_comm_error() {
-    message(" ", "COMM error(" + last_comm_error + "): " + failed_operation, Icon::Critical);
-    try {
-        for (std::size_t n = 0; n < kMaxBurst; ++n) {
-            const auto b = d_.port.read_now();
-            if (d_.observer) d_.observer->process_events();
-            if (!b) break;
-        }
-    } catch (const CommError&) {
-        // A port that hung up has nothing left to drop; the report is made.
-    }
-}
-
-void Session::discard_input() {
-    for (std::size_t n = 0; n < kMaxBurst; ++n)
-        if (!d_.port.read_now()) break;
-}
-
-void Session::wait_for_quiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit) {
-    const auto until = std::chrono::steady_clock::now() + limit;
-    try {
-        while (std::chrono::steady_clock::now() < until)
-            if (!d_.port.read_byte(quiet)) return;
-    } catch (const CommError&) {
-        // Gone or stopped: quiet enough.
-    }
+    const std::string text = "COMM error(" + last_comm_error + "): " + failed_operation;
+    fail(text);
+    message(" ", text, Icon::Critical);
+    line_.drop_pending_input();
 }
 
 void Session::note_failure(const CommError& e) {
@@ -388,23 +334,14 @@ void Session::MSComm1_OnComm(int comm_event) {
 // --- model and identity ---
 
 void Session::detect_printer_model() {
-    write_text("n");
-    d_.pause(std::chrono::milliseconds(500));
-    std::string reply;
-    for (std::size_t i = 0; i < kModelReplyReads; ++i)
-        if (const auto b = d_.port.read_now()) reply += static_cast<char>(*b);
-    const bool plus =
-        trim_blanks(reply.substr(0, 8)) == "KP28plus" || trim_blanks(reply.substr(0, 5)) == "KP28+";
+    const bool plus = line_.query_model();
     plus_model = plus ? 1 : 0;
     show_model(plus);
-    if (d_.observer) d_.observer->process_events();
+    process_events();
 }
 
 bool Session::identify_printer() {
-    reconfigure(kNormalSpeed);
-    write_bytes(kp28::frames::product_name_query());
-    d_.pause(std::chrono::milliseconds(300));
-    const std::string reply = read_com_all();
+    const std::string reply = line_.query_product_name();
     set_text1("Printer: " + mid(reply, 5, kShownReply));
     d_.pause(std::chrono::milliseconds(550));
     if (reply.empty()) return false;
@@ -412,9 +349,7 @@ bool Session::identify_printer() {
         show_model(true);
         set_command(Command::ExitSetup, true);
     }
-    write_bytes(kp28::frames::firmware_version_query());
-    d_.pause(std::chrono::milliseconds(300));
-    const std::string reply2 = read_com_all();
+    const std::string reply2 = line_.query_firmware_version();
     set_text1(text1_bytes_ + " - FW: " + mid(reply2, 5, kShownReply));
     apply(situation::kNormalMode);
     return true;
@@ -428,6 +363,7 @@ bool Session::ask_for_setup_mode() {
     Interface = list_.selected_text();
     if (Interface.substr(0, 3) == "USB") return true;
     if (d_.op.show(Message{"PRINTER SETUP", kHoldOnLine, Icon::None, true})) return true;
+    fail("cancelled at the prompt \"" + std::string(kHoldOnLine) + "\"");
     window_enabled_ = true;
     notify(Change::WindowEnabled);
     set_pointer(PointerTarget::Screen, Pointer::Default);
@@ -442,7 +378,7 @@ void Session::cmd_readNVM_Click() {
 void Session::cmd_readNVM_Function() {
     set_pointer(PointerTarget::Window, Pointer::Hourglass);
     set_pointer(PointerTarget::ReadNvm, Pointer::Hourglass);
-    if (d_.observer) d_.observer->process_events();
+    process_events();
     failed_operation = kNvmNotRead;
     last_comm_error.clear();
     try {
@@ -455,25 +391,73 @@ void Session::cmd_readNVM_Function() {
     else
         apply(situation::kReadFailed);
     if (commands_.enabled(Command::WriteNvm)) {
-        if (last_comm_error.empty() && d_.editor) d_.editor->build_editor();
+        bool described = d_.editor == nullptr;
+        if (last_comm_error.empty() && d_.editor) described = build_editor();
+        if (!described && last_comm_error.size())
+            fail("COMM error(" + last_comm_error + "): the parameter editor was not built");
         if (last_comm_error.empty()) set_command(Command::WriteNvm, true);
         const std::string fw(nvm_image.begin(), nvm_image.begin() + 8);
         const std::string rel(nvm_image.begin() + 8, nvm_image.begin() + 24);
         set_text1("FW: " + fw + " - " + rel);
         set_pointer(PointerTarget::Window, Pointer::Default);
         set_pointer(PointerTarget::ReadNvm, Pointer::Default);
+        // A read without its editor has not done its job.
+        if (described && commands_.enabled(Command::WriteNvm)) succeed();
     } else {
         set_pointer(PointerTarget::ReadNvm, Pointer::Default);
         set_pointer(PointerTarget::Window, Pointer::Default);
+        fail(kNotInSetupMode);
         message("WARNING", kNotInSetupMode, Icon::Exclamation);
     }
+}
+
+bool Session::build_editor() {
+    const FetchResult f = line_.fetch_description();
+    if (f.ok) {
+        std::string file_error;
+        if (!write_file_whole(d_.modules_path, f.bytes, &file_error)) {
+            // The editor is still built from what arrived; the file is only its record.
+            const std::string text =
+                "modules.txt could not be written: " + absolute_path(d_.modules_path) + ": " +
+                file_error;
+            message("WARNING", text, Icon::Critical);
+            d_.editor->note_fetch_warning(text);
+        }
+        d_.editor->build_from_description(f.bytes);
+        if (const auto summary = d_.editor->warnings_summary(); !summary.empty())
+            set_status(summary);
+        if (d_.editor->complete()) return true;
+        fail("the parameter description has no end line");
+        return false;
+    }
+    if ((f.error_code == kErrTimeout || f.error_code == kErrPastDeadline) &&
+        last_comm_error.empty())
+        last_comm_error = "TimeOut";
+    failed_operation = std::string(kNotReceived) + " (" + f.problem + ")";
+    show_comm_error();
+    // The printer may still be sending: what it sends must not be read as
+    // the reply to the next command.
+    line_.wait_for_quiet(kQuiet, d_.limits.byte);
+    // A description that ended badly does not replace the last good one,
+    // but the rows of the last build describe an image that has been replaced.
+    const std::string problem = "The parameter description was not received: " + f.problem;
+    d_.editor->fail_build(problem);
+    set_status(problem);
+    return false;
 }
 
 void Session::read_nvm() {
     failed_operation = kNvmNotRead;
     last_comm_error.clear();
+    NvmReceived got;
+    // What came stands, however the transfer ended.
+    auto take = [&] {
+        if (got.length != 0) nvm_length = got.length;
+        if (got.older_order) plus_model = 0;
+        std::copy_n(got.trailer.begin(), got.trailer_read, crc_trailer.begin());
+    };
     try {
-        discard_input();
+        line_.discard_input();
         if (kp28_checked_)
             plus_model = 0;
         else
@@ -482,17 +466,19 @@ void Session::read_nvm() {
             apply(situation::kPlusInSetupMode);
         } else {
             if (identify_printer()) return;
-            reconfigure(kSetupSpeed);
+            line_.reconfigure(kSetupSpeed);
             apply(situation::kKp28InSetupMode);
         }
-        write_text("r");
-        receive_nvm();
+        line_.read_nvm(nvm_image, plus_model == 1, got);
+        take();
     } catch (const CommError& e) {
+        take();
         note_failure(e);
         show_comm_error();
         apply(situation::kReadFailed);
         return;
-    } catch (const TransferError&) {
+    } catch (const NoImage&) {
+        take();
         show_comm_error();
         apply(situation::kReadFailed);
         return;
@@ -506,37 +492,12 @@ void Session::read_nvm() {
     }
 }
 
-void Session::receive_nvm() {
-    const unsigned b1 = read_com_byte();
-    const unsigned b2 = read_com_byte();
-    // The high byte decides: a length of 0x8000 or more is no length.
-    unsigned n = plus_model == 1 ? b2 * 256 + b1 : b1 * 256 + b2;
-    if (n >> 8 >= 0x80) throw TransferError{};
-    // Short images come with their length bytes the other way round, and
-    // then in the older model's order.
-    if (n < 100) {
-        n = plus_model == 1 ? b1 * 256 + b2 : b2 * 256 + b1;
-        if (n >> 8 >= 0x80) throw TransferError{};
-        plus_model = 0;
-    }
-    // A length of 0 is no image: a write of it would send "w" and a
-    // checksum, and leave the printer waiting for its NVM.
-    if (n == 0) throw TransferError{};
-    nvm_length = static_cast<std::int16_t>(n);
-    for (unsigned i = 0; i < n; ++i) {
-        const std::uint8_t b = read_com_byte();
-        if (i >= kNvmSize) throw TransferError{};
-        nvm_image[i] = b;
-    }
-    for (auto& c : crc_trailer) c = read_com_byte();
-}
-
 // --- NVM write ---
 
 void Session::cmd_Save_Click() {
     set_pointer(PointerTarget::Window, Pointer::Hourglass);
     set_pointer(PointerTarget::WriteNvm, Pointer::Hourglass);
-    if (d_.observer) d_.observer->process_events();
+    process_events();
     try {
         open_com_port();
     } catch (const CommError&) {
@@ -555,21 +516,12 @@ void Session::write_nvm() {
     const std::size_t n =
         std::min<std::size_t>(static_cast<std::size_t>(std::max<int>(nvm_length, 0)), kNvmSize);
     std::array<std::uint8_t, 4> echo{};
+    std::optional<std::array<std::uint8_t, 4>> sent;
     try {
-        discard_input();
-        if (stopping()) throw CommError(kErrStopped, "stopped before the write began");
-        // From "w" to the echo the printer collects an image: nothing from
-        // outside cuts that short.
-        StopSource::Transfer transfer(d_.stop);
-        write_text("w");
-        for (std::size_t i = 0; i < n; ++i) write_bytes({nvm_image[i]});
-        crc_computed = kp28::nvm_crc(nvm_image, n, plus_model == 1);
-        crc_trailer = crc_computed;
-        for (const auto c : crc_trailer) write_bytes({c});
-        // The printer stores its NVM before it answers.
-        echo[0] = read_com_byte(d_.limits.echo);
-        for (std::size_t j = 1; j < 4; ++j) echo[j] = read_com_byte();
+        line_.write_nvm(nvm_image, n, plus_model == 1, sent, echo);
+        crc_computed = crc_trailer = *sent;
     } catch (const CommError& e) {
+        if (sent) crc_computed = crc_trailer = *sent;
         note_failure(e);
         show_comm_error();
         return;
@@ -580,13 +532,17 @@ void Session::write_nvm() {
         return;
     }
     write_confirmed_ = true;
+    succeed();
     // Asked to stop during the transfer: the printer has its image, and the
     // stop takes effect before anything else is asked.
     if (stop_requested()) return;
-    save_setup_file();
+    if (!save_setup_file()) {
+        outcome_.done = false;
+        outcome_.reason = "the printer took the image, but the setup file was not saved";
+    }
 }
 
-void Session::save_setup_file() {
+bool Session::save_setup_file() {
     FileDialog dlg;
     dlg.file_name = "wnvm";
     dlg.default_ext = "dmp";
@@ -595,8 +551,8 @@ void Session::save_setup_file() {
     dlg.initial_dir = std::filesystem::current_path(ec).string();
     dlg.flags = 0x8000;
     const auto path = d_.op.save_file(dlg);
-    if (!path) return;
-    write_setup_file(*path, true);
+    if (!path) return true;
+    return write_setup_file(*path, true);
 }
 
 bool Session::write_setup_file(const std::string& path, bool after_write) {
@@ -621,24 +577,24 @@ void Session::cmd_restMFG_Click() {
     set_pointer(PointerTarget::RestoreMfg, Pointer::Hourglass);
     failed_operation = kRestoreNotDone;
     last_comm_error.clear();
-    restore_sent_ = false;
     try {
         open_com_port();
-        discard_input();
+        line_.discard_input();
         detect_printer_model();
         if (plus_model == 1) {
             apply(situation::kPlusInSetupMode);
         } else {
             if (identify_printer()) {
                 set_pointer(PointerTarget::RestoreMfg, Pointer::Default);
+                fail(kNotInSetupMode);
                 message("WARNING", kNotInSetupMode, Icon::Exclamation);
                 return;
             }
-            reconfigure(kSetupSpeed);
+            line_.reconfigure(kSetupSpeed);
             apply(situation::kKp28InSetupMode);
         }
-        write_text("R");
-        restore_sent_ = true;
+        line_.write_text("R");
+        // The restore is done when the read of the defaults after it is.
         cmd_readNVM_Function();
     } catch (const CommError& e) {
         note_failure(e);
@@ -657,7 +613,7 @@ void Session::Command2_Click() {
     d_.pause(std::chrono::milliseconds(500));
     bool asked = false;
     try {
-        discard_input();
+        line_.discard_input();
         detect_printer_model();
         asked = true;
     } catch (const CommError&) {
@@ -665,13 +621,15 @@ void Session::Command2_Click() {
     }
     if (asked && plus_model == 1) {
         try {
-            write_text("g");
+            line_.write_text("g");
         } catch (const CommError&) {
             // The program ends as it would have; there is nobody left to tell.
         }
         end_program();
+        succeed();
         return;
     }
+    fail("COMMAND NOT AVAIABLE ON THIS PRINTER");
     message("WARNING", "COMMAND NOT AVAIABLE ON THIS PRINTER", Icon::Exclamation);
 }
 

@@ -19,7 +19,6 @@
 namespace kp28setup {
 
 inline constexpr std::uint16_t kPrinterTcpPort = 9100;
-inline constexpr std::uint16_t kFtpPort = 21;
 inline constexpr std::size_t kSendPiece = 512;
 
 // Result of a send step: ok, or the reason in words.

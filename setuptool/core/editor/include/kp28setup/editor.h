@@ -16,6 +16,8 @@
 // leaves the printer exactly as it was.
 #pragma once
 
+#include <kp28/protocol/description.h>
+
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -23,7 +25,8 @@
 #include <string_view>
 #include <vector>
 
-#include "kp28setup/session.h"
+#include "kp28setup/dialogue.h"
+#include "kp28setup/text.h"
 
 namespace kp28setup {
 
@@ -206,40 +209,34 @@ struct EditResult {
     std::optional<std::string> restored_text;
 };
 
-// A finished description fetch.
-struct FetchResult {
-    bool ok = false;
-    std::string bytes;    // as received, up to the end line when ok
-    std::string problem;  // why not ok
-};
-
-class Editor : public EditorHooks {
+class Editor {
   public:
     explicit Editor(EditorObserver* observer = nullptr);
 
-    // The session whose serial link, nvm_image and plus_model the editor uses;
-    // without one the editor works on an image of its own (set_image).
-    void attach(Session& session);
+    // The image the rows show and edit, and the model flag that tells its byte
+    // order (1: KP28Plus), both owned by the caller and read as they stand at
+    // each use; unbound, the editor works on an image of its own (set_image).
+    void bind_image(NvmImage& image, const std::uint8_t& plus_model);
     void set_image(const std::array<std::uint8_t, kNvmSize>& image, bool plus);
     std::array<std::uint8_t, kNvmSize>& image();
     const std::array<std::uint8_t, kNvmSize>& image() const;
     bool plus_model() const;
 
     void set_observer(EditorObserver* observer) { observer_ = observer; }
-    // Where modules.txt is written (default: "modules.txt", the working directory).
-    void set_modules_path(std::string path) { modules_path_ = std::move(path); }
-    const std::string& modules_path() const { return modules_path_; }
 
-    // --- EditorHooks ---
-    void clear_editor() override;
-    // Fetches the description from the printer, stores it as modules.txt and
-    // builds the rows from it. Needs an attached session.
-    void build_editor() override;
-
-    // Sends "m" and receives the description up to its end line.
-    FetchResult fetch_modules_file();
-    // The build from a description in hand (a stored modules.txt, or tests).
+    // Hides every row.
+    void clear_editor();
+    // The build from a description (as the printer sent it, a stored
+    // modules.txt, or tests).
     void build_from_description(std::string_view text);
+    // A description that did not arrive: the rows of the last build describe
+    // an image that has been replaced, so they go, and problem is the build's
+    // warning.
+    void fail_build(const std::string& problem);
+    // A warning about the description's arrival, reported with the next build.
+    void note_fetch_warning(std::string text) { fetch_warnings_.push_back(std::move(text)); }
+    // The warnings of the last build for the status label, empty when none.
+    std::string warnings_summary() const;
 
     // --- change handlers, by index within the family ---
     EditResult cmb_Enum_Click(int i, int selected);
@@ -272,7 +269,6 @@ class Editor : public EditorHooks {
     // The build state, as the description is read.
     struct BuildState {
         std::string current_line;
-        int field_cursor = 0;
         double RowTop = 0;
         bool last_was_title = true;
         int row_number = 0;
@@ -303,28 +299,24 @@ class Editor : public EditorHooks {
     }
     void reset_build();
     void build_line(int line_no);
-    std::optional<std::string> check_record(char letter);
+    std::optional<std::string> check_record(const kp28::ParsedLine& p);
     void warn(int line_no, const std::string& problem);
-    void report_warnings();
-    // Field readers over current_line.
-    std::string read_label();
-    std::string next_field();
-    std::int16_t next_number();
-    void parse_slot();
-    int read_slot_value();
-    // Row builders, with current_line set.
-    void add_title_row();
-    void add_enum_row();
-    void add_range_row();
-    void add_string_row();
-    void add_ip_row();
+    // The slot of the row being built, and the number it holds in the image.
+    void set_slot(std::int16_t size, std::int16_t offset);
+    int slot_value() const;
+    // Row builders, from the line's record.
+    void add_title_row(const kp28::TitleRecord& rec);
+    void add_enum_row(const kp28::EnumRecord& rec);
+    void add_range_row(const kp28::RangeRecord& rec);
+    void add_string_row(const kp28::StringRecord& rec);
+    void add_ip_row(const kp28::IpRecord& rec);
     EditResult range_edit(int i, int value);
 
     EditorObserver* observer_ = nullptr;
-    Session* session_ = nullptr;
-    std::array<std::uint8_t, kNvmSize> own_image_{};
+    NvmImage* bound_image_ = nullptr;
+    const std::uint8_t* bound_plus_ = nullptr;
+    NvmImage own_image_{};
     std::uint8_t own_plus_ = 1;
-    std::string modules_path_ = "modules.txt";
 
     std::array<std::vector<ElementState>, kFamilyCount> elements_;
     std::array<int, kFamilyCount> created_{};
@@ -332,7 +324,6 @@ class Editor : public EditorHooks {
     int scroll_value_ = 0;
     int scroll_max_ = kVScroll1Max;
     BuildState b_;
-    std::size_t cursor_ = 0;  // index after the TAB that ended the last field read
     int line_no_ = 0;
     bool complete_ = false;
     std::vector<std::string> warnings_;
@@ -343,10 +334,5 @@ class Editor : public EditorHooks {
     std::vector<std::int16_t> enum_slot_, range_slot_, string_slot_, ip_slot_, range_bias_;
     std::vector<Row> rows_;
 };
-
-// Text for the image: characters that encode to one Windows-1252 byte each
-// (Latin-1 controls for the bytes the code page leaves undefined). nullopt
-// when a character has no single byte, or the text is not UTF-8.
-std::optional<std::string> utf8_to_cp1252(std::string_view utf8);
 
 }  // namespace kp28setup

@@ -1,4 +1,4 @@
-#include "kp28setup/operator.h"
+#include "kp28setup/scripted_operator.h"
 
 namespace kp28setup {
 

@@ -1,14 +1,11 @@
 // The interface list of the main window: the entries the operator picks from
-// (`port`), their port names beside them (`List1`), whether a USB CDC port was
-// found (`Check1`), and the command states that picking an entry sets.
+// (`port`), their port names beside them (`List1`) and whether a USB CDC port
+// was found (`Check1`).
 #pragma once
 
-#include <array>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include "kp28setup/commands.h"
 
 namespace kp28setup {
 
@@ -37,26 +34,11 @@ struct InterfaceList {
     std::string selected_counterpart() const;
 };
 
-// What selecting an entry does to each button: enable, disable or leave.
-using CommandChanges = std::array<std::optional<bool>, kCommandCount>;
-CommandChanges port_click_changes(bool check1, const std::string& entry, bool plus_checked);
-
-// The commands that some state of the window enables while `entry` is
-// selected, in a list with (check1) or without a USB CDC port. Worked out
-// from the tables over every order of menu choices, refreshes, picks of the
-// entry and outcomes of the commands enabled on the way: a command left false
-// is never offered on that entry, whatever the printer answers.
-std::array<bool, kCommandCount> ever_enabled(const std::string& entry, bool check1);
-
 // The serial and parallel ports below a sysroot ("" for the real root), serial
 // ports first in ascending COM number, then parallel ports in ascending LPT
 // number.
 std::vector<PortInfo> scan_ports(const std::string& root);
 // The device node of COM n as the same scan lists it.
 std::optional<std::string> node_for_com(const std::string& root, int com);
-
-// The COM number in a port name: the text after its first "COM" ("COM12":
-// 12). A name without "COM", or whose remainder is not a number, has none.
-std::optional<int> com_number(const std::string& name);
 
 }  // namespace kp28setup

@@ -11,10 +11,12 @@
 #include <string>
 #include <vector>
 
+#include "kp28setup/dialogue.h"
+
 namespace kp28setup {
 
 // The report window `Dialog`: shown without blocking the main window until
-// its OK button (Session::OKButton_Click) unloads it.
+// its OK button (OKButton_Click, in the session) unloads it.
 struct ReportWindow {
     bool shown = false;
     std::string caption;
@@ -53,6 +55,7 @@ class RunDirectory {
 std::string updater_ini_text();
 // The FTP script's six lines (user, password, binary mode, folder, put, bye).
 std::string ftp_script_text(const std::string& firmware_path);
+inline constexpr std::uint16_t kFtpPort = 21;
 inline constexpr const char* kFtpUser = "root";
 inline constexpr const char* kFtpPassword = "qxvu";
 inline constexpr const char* kFtpFolder = "firmware";
@@ -87,12 +90,39 @@ ChildExit run_and_wait(const std::vector<std::string>& argv, const std::string& 
 // failure.
 struct FtpUpload {
     std::string host;
-    std::uint16_t port = 21;
+    std::uint16_t port = kFtpPort;
     std::string user;
     std::string password;
     std::string folder;
     std::string local_path;
 };
 bool ftp_upload(const FtpUpload& u, std::string* reason);
+
+// --- the firmware's ways to a printer ---
+// Each returns why it failed, or an empty text when the image went out.
+
+// The updater with its INI file in the run directory and its report written
+// there ("-log"); the INI file goes again afterwards. program: nullopt when
+// no updater was found.
+ChildExit run_updater(RunDirectory& dir, const std::optional<std::string>& program,
+                      const std::vector<std::string>& args, const std::function<void()>& idle,
+                      const std::function<bool()>& stop);
+
+// The "copy FILE LPTn:/b" of the batch file, done here: the image goes to the
+// parallel port's node byte for byte. node: nullopt when the entry has none.
+std::string copy_firmware_to_parallel(RunDirectory& dir, const std::string& firmware,
+                                      const std::string& entry,
+                                      const std::optional<std::string>& node,
+                                      std::chrono::milliseconds limit);
+
+// The image pushed over the USB CDC port at 115200 baud; the line is left
+// closed. file: the image read beforehand, or nullopt with read_problem.
+std::string push_firmware_cdc(Dialogue& line, const std::optional<std::vector<std::uint8_t>>& file,
+                              const std::string& read_problem, const std::string& entry);
+
+// The batch file and the FTP script are written as the command-line client
+// would take them; the upload itself is made here with the script's settings.
+std::string upload_firmware_lan(RunDirectory& dir, const std::string& firmware,
+                                const std::string& address);
 
 }  // namespace kp28setup

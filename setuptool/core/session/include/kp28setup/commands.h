@@ -7,6 +7,8 @@
 #include <array>
 #include <cstddef>
 #include <initializer_list>
+#include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -68,5 +70,16 @@ class CommandStates {
   private:
     std::array<bool, kCommandCount> enabled_;
 };
+
+// What selecting an entry does to each button: enable, disable or leave.
+using CommandChanges = std::array<std::optional<bool>, kCommandCount>;
+CommandChanges port_click_changes(bool check1, const std::string& entry, bool plus_checked);
+
+// The commands that some state of the window enables while `entry` is
+// selected, in a list with (check1) or without a USB CDC port. Worked out
+// from the tables over every order of menu choices, refreshes, picks of the
+// entry and outcomes of the commands enabled on the way: a command left false
+// is never offered on that entry, whatever the printer answers.
+std::array<bool, kCommandCount> ever_enabled(const std::string& entry, bool check1);
 
 }  // namespace kp28setup

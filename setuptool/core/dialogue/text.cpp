@@ -1,5 +1,4 @@
-#include "kp28setup/editor.h"
-#include "kp28setup/session.h"
+#include "kp28setup/text.h"
 
 namespace kp28setup {
 

@@ -3,15 +3,13 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "../maintenance/link_state.h"
 #include "kp28setup/session.h"
+#include "link_state.h"
 
 namespace kp28setup {
 
 namespace {
 
-constexpr const char* kNormalSpeed = "9600,n,8,1";
-constexpr const char* kSetupSpeed = "19200,n,8,1";
 constexpr const char* kIpPrompt = "INSERT IP ADDRESS (XXX.XXX.XXX.XXX): ";
 constexpr const char* kIpTitle = "SEND SETUP TO PRINTER VIA ETHERNET INTERFACE";
 constexpr const char* kIpDefault = "192.186.0.255";
@@ -45,11 +43,8 @@ void Session::use_usb_library(std::shared_ptr<UsbLibrary> usb) {
     links().usb = std::move(usb);
 }
 
-void Session::process_events() {
-    if (d_.observer) d_.observer->process_events();
-}
-
 void Session::send_failed(const std::string& what) {
+    fail("The setup file was not sent to " + Interface + ": " + what);
     message("SEND SETUP", "The setup file was not sent to " + Interface + ": " + what,
             Icon::Critical);
 }
@@ -102,6 +97,7 @@ void Session::cmd_Send_Setup_Click() {
     } else if (kind == "COM") {
         send_file_com(*file);
     }
+    if (send_complete_) succeed();
     set_pointer(PointerTarget::Screen, Pointer::Default);
 }
 
@@ -129,21 +125,20 @@ void Session::send_file_com(std::span<const std::uint8_t> file) {
     }
     // Where the driver cannot tell the line states (a pseudo-terminal), the
     // printer is not called unready.
-    const auto dsr = d_.port.dsr();
-    const auto cts = d_.port.cts();
+    const auto dsr = line_.port().dsr();
+    const auto cts = line_.port().cts();
     if (dsr && cts && !*dsr && !*cts)
         message("ATTENTION !!!", Interface + " NOT READY", Icon::Critical);
     try {
-        reconfigure(kNormalSpeed);
+        line_.reconfigure(kNormalSpeed);
         if (stopping()) throw CommError(kErrStopped, "stopped before the file began");
         StopSource::Transfer transfer(d_.stop);
-        for (const auto piece : pieces(file)) send_com(std::string(piece.begin(), piece.end()));
+        for (const auto piece : pieces(file))
+            line_.send_com(std::string(piece.begin(), piece.end()));
         // The file has left only when the line has sent it. An adapter may
         // still hold the last bytes in its own buffer once the driver's
         // queue is empty; the speed changes after they are out.
-        if (d_.port.drain(d_.limits.drain)) {
-            d_.pause(kSettle);
-            unsettled_output_ = false;
+        if (line_.drain_and_settle(d_.limits.drain)) {
             send_complete_ = true;
         } else {
             send_failed("the line did not send the file within " +
@@ -153,7 +148,7 @@ void Session::send_file_com(std::span<const std::uint8_t> file) {
         send_failed(e.what());
     }
     try {
-        reconfigure(kSetupSpeed);
+        line_.reconfigure(kSetupSpeed);
     } catch (const CommError&) {
         // Already reported as the send's failure, or the port vanished after
         // the file had left; the next command opens it again.
@@ -195,6 +190,7 @@ void Session::show_usb_error(int result) {
     process_events();
     std::string text;
     const std::int32_t code = links().usb ? links().usb->geterrno(&text) : result;
+    fail("Error code :" + std::to_string(code) + " " + text);
     message("Warning Message", "Error code :" + std::to_string(code) + " " + text,
             Icon::Information);
 }
@@ -206,6 +202,7 @@ int Session::connect_lan() {
     bool ok = false;
     if (to) ok = lan.connect(*to, d_.limits.lan_connect, [this] { process_events(); }).ok;
     if (ok) return 1;
+    fail("Connection Problem verify IP: " + ip_string);
     message("IP : " + ip_string, "Connection Problem verify IP", Icon::Critical);
     return 0;
 }

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "kp28setup/commands.h"
+#include "kp28setup/dialogue.h"
+#include "kp28setup/editor.h"
 #include "kp28setup/interface_list.h"
 #include "kp28setup/maintenance.h"
 #include "kp28setup/operator.h"
@@ -25,8 +27,6 @@
 #include "kp28setup/time_limits.h"
 
 namespace kp28setup {
-
-inline constexpr std::size_t kNvmSize = 2048;
 
 enum class Change {
     Commands,
@@ -57,13 +57,14 @@ class SessionObserver {
     virtual bool stop_requested() { return false; }
 };
 
-// The parameter editor, which later plugs in here: cleared at start, built
-// after a good read.
-class EditorHooks {
-  public:
-    virtual ~EditorHooks() = default;
-    virtual void clear_editor() = 0;
-    virtual void build_editor() = 0;
+// How a command ended: done, or not and why (the reason as the operator was
+// told it, or what stopped the command before it began).
+struct Outcome {
+    bool done = false;
+    std::string reason;
+    // Load FW, Reboot and USB ID: the updater's exit code when it ran (-1
+    // when a signal ended it).
+    std::optional<int> updater_exit;
 };
 
 struct SessionDeps {
@@ -74,12 +75,16 @@ struct SessionDeps {
     // A fixed pause of the dialogue; tests record instead of waiting.
     std::function<void(std::chrono::milliseconds)> pause;
     SessionObserver* observer = nullptr;
-    EditorHooks* editor = nullptr;
+    // The parameter editor: cleared at start, built after a good read, and
+    // working on the session's image. Null: no editor.
+    Editor* editor = nullptr;
     TimeLimits limits = TimeLimits::from_environment();
     // A stop request from outside (a signal, the closing window): the session
     // marks its transfers on it and a running updater is ended by it. Null:
     // nothing outside asks.
     StopSource* stop = nullptr;
+    // Where the description a read fetches is kept.
+    std::string modules_path = "modules.txt";
 };
 
 struct LinkState;
@@ -106,7 +111,7 @@ class Session {
 
     // --- session state ---
     std::uint8_t plus_model = 0;
-    std::array<std::uint8_t, kNvmSize> nvm_image{};
+    NvmImage nvm_image{};
     std::int16_t nvm_length = 0;
     std::array<std::uint8_t, 4> crc_trailer{};
     std::array<std::uint8_t, 4> crc_computed{};
@@ -115,6 +120,11 @@ class Session {
     std::string Interface;
     std::string chosen_file;
     std::string ip_string;
+
+    // The command behind a button, as the button's click runs it, and how it
+    // ended. Enablement is the caller's business: the window offers only
+    // enabled buttons; kp28setup runs a command to its end in one run.
+    Outcome run(Command c);
 
     // --- handlers and operations ---
     void Form_Load();
@@ -137,23 +147,9 @@ class Session {
     bool identify_printer();
     void write_nvm();
 
-    // Serial primitives.
-    void send_com(const std::string& str_to_print);
-    std::uint8_t read_com_byte();
-    std::uint8_t read_com_byte(std::chrono::milliseconds limit);
-    std::string read_com_line();
-    // A line of at most max_length bytes that must be complete by `deadline`:
-    // a printer that keeps talking ends as a CommError either way.
-    std::string read_com_line(std::size_t max_length,
-                              std::chrono::steady_clock::time_point deadline);
-    std::string read_com_all();
     void show_comm_error();
-    // Reads and drops whatever the line holds, so that leftovers of an earlier
-    // exchange are not taken for this one's reply.
-    void discard_input();
-    // After a cut exchange: drops input until the line has been quiet for
-    // `quiet`, for at most `limit`.
-    void wait_for_quiet(std::chrono::milliseconds quiet, std::chrono::milliseconds limit);
+    // The exchanges with the printer over the serial port.
+    Dialogue& dialogue() { return line_; }
     void MSComm1_OnComm(int comm_event);
 
     // Writes the setup file of the image in hand to path; a failure is shown
@@ -161,7 +157,7 @@ class Session {
     // the printer already holds the image, which the message says.
     bool write_setup_file(const std::string& path, bool after_write);
     // Lets queued output leave and closes the port, as the program ends.
-    void close_link() { drain_and_close(); }
+    void close_link() { line_.drain_and_close(); }
 
     // --- Send  Setup and the maintenance front-ends ---
     // Each runs to its end on the calling thread; the report window and the
@@ -196,28 +192,11 @@ class Session {
     bool stop_requested() const { return d_.stop && d_.stop->requested(); }
     // Whether a stop takes effect now: asked, and no transfer under way. A
     // transfer asked to stop before its first byte does not begin.
-    bool stopping() const { return d_.stop && d_.stop->stop_now(); }
-
-    // Outcome of the last "Send  Setup": the whole file was handed to the link.
-    bool last_send_complete() const { return send_complete_; }
-    // Outcome of the last maintenance command: the firmware reached its link
-    // (copy, push, upload) or the updater ran; the updater's exit code when it
-    // ran (-1 when a signal ended it).
-    bool last_maintenance_done() const { return maintenance_done_; }
-    std::optional<int> last_updater_exit() const { return updater_exit_; }
-
-    // For the parameter editor: its reports in the status label and in a
-    // message box.
-    void show_status(const std::string& text) { set_status(text); }
-    void show_message(const std::string& title, const std::string& text, Icon icon) {
-        message(title, text, icon);
-    }
+    bool stopping() const { return line_.stopping(); }
+    // Whether the printer has taken the image of the last Write NVM (its
+    // echo matched), whatever came after.
+    bool printer_took_image() const { return write_confirmed_; }
     const TimeLimits& limits() const { return d_.limits; }
-
-    // Outcome of the last write: the echo matched (the printer took the image).
-    bool last_write_confirmed() const { return write_confirmed_; }
-    // Outcome of the last restore: "R" went out.
-    bool last_restore_sent() const { return restore_sent_; }
 
   private:
     // The network address box of Send  Setup and Load FW: its answer becomes
@@ -235,20 +214,20 @@ class Session {
     void check_menu(bool plus);
     void message(const std::string& title, const std::string& text, Icon icon);
     void note_failure(const CommError& e);
-    void drain_and_close();
-    void reconfigure(const char* settings);
-    void write_bytes(const std::vector<std::uint8_t>& bytes);
-    void write_text(const std::string& s);
-    void receive_nvm();
-    void save_setup_file();
+    bool save_setup_file();
     void end_program();
-
-    // After the driver's queue is empty, a USB-serial adapter (and the other
-    // end of a pseudo-terminal) may still hold the last bytes: they leave
-    // within this pause, before a speed change could garble them.
-    static constexpr std::chrono::milliseconds kSettle{200};
+    // The description from the printer, kept as modules.txt, and the editor
+    // built from it; false when it did not come whole.
+    bool build_editor();
+    void process_events();
+    // The command under way has failed (the first reason given stands).
+    void fail(const std::string& why);
+    // The command under way has done its job.
+    void succeed() { outcome_.done = true; }
 
     SessionDeps d_;
+    Dialogue line_;
+    Outcome outcome_;
     CommandStates commands_;
     bool plus_displayed_ = true;
     bool kp28_checked_ = false;
@@ -261,18 +240,13 @@ class Session {
     bool ended_ = false;
     InterfaceList list_;
     bool write_confirmed_ = false;
-    bool restore_sent_ = false;
-    // Bytes written since the port was opened or last settled: they must
-    // leave before the line's settings change.
-    bool unsettled_output_ = false;
 
-    // Send  Setup and maintenance (links/, maintenance/).
+    // Send  Setup and maintenance.
     void set_wait_window(bool shown);
     void show_report(const std::string& caption);
     void empty_report_file();
     void run_updater(const std::vector<std::string>& args, const std::string& caption);
     LinkState& links();
-    void process_events();
     void send_failed(const std::string& what);
     std::optional<std::string> parallel_node(char digit);
     void send_file_lpt(std::span<const std::uint8_t> file, char digit);
@@ -284,7 +258,11 @@ class Session {
     bool load_fw_lpt(const std::string& firmware);
     bool load_fw_cdc(const std::string& firmware);
     bool load_fw_lan(const std::string& firmware);
+    // A failure text of a firmware link, shown under `title`; true when empty.
+    bool maintenance_result(const std::string& title, const std::string& failure);
     void maintenance_failed(const std::string& title, const std::string& what);
+    // The updater's run, as Load FW, Reboot and USB ID end with it.
+    void note_updater_exit();
     std::unique_ptr<LinkState, LinkStateDeleter> links_;
     ReportWindow report_;
     bool wait_shown_ = false;
@@ -294,9 +272,5 @@ class Session {
     std::optional<int> updater_exit_;
     std::string updater_;
 };
-
-// Bytes from the printer as single-byte text, for the window: Windows-1252,
-// Latin-1 where a byte has no Windows-1252 meaning.
-std::string cp1252_to_utf8(const std::string& bytes);
 
 }  // namespace kp28setup

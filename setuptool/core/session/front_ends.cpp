@@ -3,8 +3,8 @@
 // port, the printer's USB CDC port or FTP. The helper files live in the run
 // directory, never beside the operator's files.
 #include <filesystem>
-#include <thread>
 
+#include "kp28setup/files.h"
 #include "kp28setup/session.h"
 #include "link_state.h"
 
@@ -15,13 +15,6 @@ namespace {
 constexpr const char* kLoadTitle = "LOADING FIRMWARE";
 constexpr const char* kCoverPrompt = "OPEN COVER, PRESS KEY S1 and TURN ON THE PRINTER";
 constexpr const char* kLoadReport = "DOWLOADING FIRMWARE ACTION REPORT";
-constexpr const char* kCdcSpeed = "115200,n,8,1";
-
-std::string absolute_path(const std::string& p) {
-    std::error_code ec;
-    const auto a = std::filesystem::absolute(p, ec);
-    return ec ? p : a.lexically_normal().string();
-}
 
 // Characters of UTF-8 text, as the operator counts them.
 std::size_t characters(const std::string& s) {
@@ -45,7 +38,22 @@ void Session::set_wait_window(bool shown) {
 }
 
 void Session::maintenance_failed(const std::string& title, const std::string& what) {
+    fail(what);
     message(title, what, Icon::Critical);
+}
+
+bool Session::maintenance_result(const std::string& title, const std::string& failure) {
+    if (failure.empty()) return true;
+    maintenance_failed(title, failure);
+    return false;
+}
+
+void Session::note_updater_exit() {
+    outcome_.updater_exit = updater_exit_;
+    if (!maintenance_done_) return;
+    if (!updater_exit_ || *updater_exit_ == 0) return succeed();
+    fail(*updater_exit_ < 0 ? std::string("the updater was ended by a signal")
+                            : "the updater ended with exit code " + std::to_string(*updater_exit_));
 }
 
 void Session::empty_report_file() {
@@ -74,33 +82,15 @@ void Session::OKButton_Click() {
 }
 
 void Session::run_updater(const std::vector<std::string>& args, const std::string& caption) {
-    auto& dir = links().run_dir;
     updater_exit_.reset();
-    std::string why;
-    const std::string ini = dir.file(kIniFileName);
-    const std::optional<std::string> program = updater_.empty() ? find_updater() : updater_;
-    ChildExit ran;
-    if (!program) {
-        ran.reason =
-            "Kp28FWUpdate was found neither beside this program nor on PATH (KP28FWUPDATE names "
-            "it)";
-    } else if (!write_text_file(ini, updater_ini_text(), &why)) {
-        ran.reason = ini + ": " + why;
-    } else {
-        std::vector<std::string> argv{*program};
-        argv.insert(argv.end(), args.begin(), args.end());
-        argv.push_back("-log");
-        argv.push_back(dir.file(kReportFileName));
-        ran = run_and_wait(
-            argv, dir.path(), [this] { process_events(); }, std::chrono::milliseconds(100),
-            [this] {
-                return (d_.stop && d_.stop->requested()) ||
-                       (d_.observer && d_.observer->stop_requested());
-            });
-    }
+    const ChildExit ran = kp28setup::run_updater(
+        links().run_dir, updater_.empty() ? find_updater() : updater_, args,
+        [this] { process_events(); },
+        [this] {
+            return (d_.stop && d_.stop->requested()) ||
+                   (d_.observer && d_.observer->stop_requested());
+        });
     d_.pause(std::chrono::milliseconds(2));
-    std::error_code ec;
-    std::filesystem::remove(ini, ec);
     report_.caption = caption;
     if (ran.started) {
         maintenance_done_ = true;
@@ -111,41 +101,10 @@ void Session::run_updater(const std::vector<std::string>& args, const std::strin
     }
 }
 
-// The "copy FILE LPTn:/b" of the batch file, done here: the image goes to the
-// node of the entry's parallel port byte for byte.
-bool Session::load_fw_lpt(const std::string& firmware) {
-    std::string why;
-    const std::string bat = links().run_dir.file(kBatchFileName);
-    if (!write_text_file(bat, "copy " + firmware + " " + Interface + ":/b\r\n", &why)) {
-        maintenance_failed(kLoadTitle, bat + ": " + why);
-        return false;
-    }
-    const auto file = read_whole_file(firmware, &why, kMaxFirmwareFile);
-    if (!file) {
-        maintenance_failed(kLoadTitle,
-                           "The firmware image could not be read: " + firmware + ": " + why);
-        return false;
-    }
-    const char digit = Interface.size() > 3 ? Interface[3] : '\0';
-    const auto node = parallel_node(digit);
-    if (!node) {
-        maintenance_failed(kLoadTitle, "There is no parallel port " + Interface);
-        return false;
-    }
-    const SendResult r = write_to_node(*node, *file, d_.limits.link_write);
-    if (!r.ok) {
-        maintenance_failed(kLoadTitle, "The firmware image could not be copied to " + Interface +
-                                           " (" + *node + "): " + r.reason);
-        return false;
-    }
-    return true;
-}
-
 bool Session::load_fw_cdc(const std::string& firmware) {
     Interface = list_.selected_counterpart();
     std::string why;
     const auto file = read_whole_file(firmware, &why, kMaxFirmwareFile);
-    bool ok = false;
     try {
         open_com_port();
     } catch (const CommError&) {
@@ -153,58 +112,24 @@ bool Session::load_fw_cdc(const std::string& firmware) {
     }
     set_wait_window(true);
     process_events();
-    try {
-        drain_and_close();
-        d_.port.set_settings(kCdcSpeed);
-        d_.port.open();
-        if (!file) {
-            maintenance_failed(kLoadTitle,
-                               "The firmware image could not be read: " + firmware + ": " + why);
-        } else {
-            for (const auto piece : pieces(*file)) write_bytes({piece.begin(), piece.end()});
-            // Closing a port drops what it has not sent yet.
-            ok = d_.port.drain(d_.limits.link_write);
-            if (!ok)
-                maintenance_failed(kLoadTitle,
-                                   "The firmware image did not leave " + Interface + " within " +
-                                       std::to_string(d_.limits.link_write.count()) + " ms");
-        }
-    } catch (const CommError& e) {
-        maintenance_failed(
-            kLoadTitle, "The firmware image could not be sent to " + Interface + ": " + e.what());
-        ok = false;
-    }
-    d_.port.close();
+    const std::string failure = push_firmware_cdc(
+        line_, file, "The firmware image could not be read: " + firmware + ": " + why, Interface);
+    const bool ok = maintenance_result(kLoadTitle, failure);
     set_wait_window(false);
     process_events();
     return ok;
 }
 
-// The batch file and the FTP script are written as the command-line client
-// would take them; the upload itself is made here with the script's settings.
+bool Session::load_fw_lpt(const std::string& firmware) {
+    const char digit = Interface.size() > 3 ? Interface[3] : '\0';
+    return maintenance_result(
+        kLoadTitle, copy_firmware_to_parallel(links().run_dir, firmware, Interface,
+                                              parallel_node(digit), d_.limits.link_write));
+}
+
 bool Session::load_fw_lan(const std::string& firmware) {
-    auto& dir = links().run_dir;
-    std::string why;
-    const std::string script = dir.file(kFtpScriptName);
-    const std::string bat = dir.file(kBatchFileName);
-    if (!write_text_file(script, ftp_script_text(firmware), &why) ||
-        !write_text_file(bat, "ftp -s:" + std::string(kFtpScriptName) + " " + ip_string + "\r\n",
-                         &why)) {
-        maintenance_failed(kLoadTitle, dir.path() + ": " + why);
-        return false;
-    }
-    const auto to = parse_host_port(ip_string, kFtpPort);
-    if (!to) {
-        maintenance_failed(kLoadTitle, "Not an address: " + ip_string);
-        return false;
-    }
-    FtpUpload u{to->host, to->port, kFtpUser, kFtpPassword, kFtpFolder, firmware};
-    if (!ftp_upload(u, &why)) {
-        maintenance_failed(kLoadTitle,
-                           "The firmware image could not be sent to " + ip_string + ": " + why);
-        return false;
-    }
-    return true;
+    return maintenance_result(kLoadTitle,
+                              upload_firmware_lan(links().run_dir, firmware, ip_string));
 }
 
 void Session::cmdLoadFW_Click() {
@@ -245,6 +170,7 @@ void Session::cmdLoadFW_Click() {
             set_wait_window(false);
             show_report(kLoadReport);
         } else {
+            fail("NOT AVAIABLE ON THIS VERSION");
             message(kLoadTitle, "NOT AVAIABLE ON THIS VERSION", Icon::Information);
         }
         set_window_enabled(true);
@@ -319,6 +245,7 @@ void Session::cmdUSB_ID_Click() {
     if (characters(id) > 32) {
         printed_.push_back("ERRORE LUNGHEZZA");
         notify(Change::Printed);
+        fail("LENGHT OF USB IB ERROR !!!");
         message("ATTENTION !!!", "LENGHT OF USB IB ERROR !!!", Icon::Critical);
         return;
     }

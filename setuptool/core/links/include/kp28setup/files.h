@@ -27,4 +27,8 @@ bool write_file_whole(const std::string& path, std::span<const std::uint8_t> byt
                       std::string* reason);
 bool write_file_whole(const std::string& path, const std::string& text, std::string* reason);
 
+// The path made absolute against the working directory, for messages that
+// must say where a file is; as given when that cannot be worked out.
+std::string absolute_path(const std::string& path);
+
 }  // namespace kp28setup
