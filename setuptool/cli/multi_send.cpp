@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -59,6 +60,12 @@ std::string trim(const std::string& s) {
 }
 
 std::vector<Target> read_hosts(const std::string& path) {
+    // A FIFO would hold the open until someone writes to it.
+    std::error_code ec;
+    const auto type = std::filesystem::status(path, ec).type();
+    if (ec) throw UsageError{"--hosts " + path + ": " + ec.message()};
+    if (type != std::filesystem::file_type::regular)
+        throw UsageError{"--hosts " + path + ": not a regular file"};
     std::ifstream in(path, std::ios::binary);
     if (!in) throw UsageError{"--hosts " + path + ": " + std::strerror(errno)};
     std::vector<Target> out;

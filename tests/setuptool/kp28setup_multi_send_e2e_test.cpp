@@ -13,6 +13,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -108,6 +109,7 @@ class Kp28setupMultiSend : public ::testing::Test {
         dir_ = fs::path(root_.root()) / "work";
         fs::create_directories(dir_);
         write("s.dmp", file_);
+        ::mkfifo((dir_ / "fifo").c_str(), 0600);
     }
 
     // A TCP-only virtual printer on a port of its own.
@@ -247,6 +249,7 @@ TEST_F(Kp28setupMultiSend, BadAddressListsAndFilesAreRefusedBeforeAnythingIsSent
         {"only comments", "# none yet\n\n", {"--hosts", "hosts.txt"}, 2,
          "no printer address in it"},
         {"no such file", "", {"--hosts", "missing.txt"}, 2, "--hosts missing.txt: No such file"},
+        {"a FIFO", "", {"--hosts", "fifo"}, 2, "--hosts fifo: not a regular file"},
         {"bad --ip", "", {"--ip", good, "--ip", "10.0.0.1:0"}, 2, "--ip: \"10.0.0.1:0\""},
         {"another entry", "", {"--ip", good, "--ip", good, "-i", "COM1"}, 2, "use -i LAN"},
         {"not a setup file", "", {"--ip", good, "--ip", good, "--file=bad.dmp"}, 1,

@@ -174,9 +174,10 @@ class Attempt {
                 result_.reason.clear();
                 return;
             }
-            if (n > 0) continue;  // what a printer says back is not looked at
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            // What a printer says back is not looked at; one that keeps
+            // talking still meets the deadline below.
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
                 fail(os_text(errno) + " after the whole file (" + std::to_string(total) +
                      " bytes) went out");
                 return;
@@ -192,6 +193,7 @@ class Attempt {
                      std::to_string(limits_.write.count()) + " ms");
                 return;
             }
+            if (n > 0) continue;
             pollfd p{fd_, POLLIN, 0};
             if (::poll(&p, 1, std::min(kSliceMs, ms)) < 0 && errno != EINTR) {
                 fail(os_text(errno));
