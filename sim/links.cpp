@@ -194,6 +194,10 @@ struct VirtualPrinter::Impl {
         return speed_value(cfgetispeed(&tio));
     }
     double pace_rate(const Link& l) const {
+        if (l.kind == LinkKind::Tcp)
+            return st.faults.tcp_bytes_per_second
+                       ? static_cast<double>(*st.faults.tcp_bytes_per_second)
+                       : 0;
         if (!st.faults.pace_line_rate || l.kind != LinkKind::Serial) return 0;
         return line_speed(l) / 10.0;
     }

@@ -239,6 +239,15 @@ void add_fault_options(CLI::App& app, Faults& f, const std::string& group) {
          "serial links move bytes at the line rate (speed/10\n"
          "bytes a second: 19200 baud is 1920 bytes a second)",
          &Faults::pace_line_rate);
+    value("--tcp-rate", "BPS",
+          "TCP connections are read at BPS bytes a second\n"
+          "(2059: a whole setup file takes about a second)",
+          [&f](const std::string& v) {
+              long n = 0;
+              if (!parse_number(v, 10, 0x7FFFFFFF, n) || n == 0)
+                  refuse("--tcp-rate takes a number of bytes a second (1 or more)");
+              f.tcp_bytes_per_second = static_cast<std::size_t>(n);
+          });
 }
 
 struct Options {
@@ -471,6 +480,7 @@ std::string describe(const Faults& f) {
     if (f.stall_after_bytes) add("--stall-after " + std::to_string(*f.stall_after_bytes));
     if (f.garbage) add("--garbage");
     if (f.pace_line_rate) add("--pace");
+    if (f.tcp_bytes_per_second) add("--tcp-rate " + std::to_string(*f.tcp_bytes_per_second));
     return out.empty() ? "none" : out;
 }
 

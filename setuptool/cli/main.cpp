@@ -19,6 +19,7 @@
 #include "doctor.h"
 #include "editor_options.h"
 #include "maintenance_commands.h"
+#include "multi_send.h"
 #include "terminal_operator.h"
 #include "usb_listing.h"
 
@@ -159,6 +160,18 @@ window; null when it was not shown). --ip ADDR[:PORT] answers the IP address
 box (port 9100 for send, 21 for the FTP upload, unless one is given); without
 --ip the box counts as cancelled.
 
+Send to several network printers: --ip more than once, or --hosts FILE
+(one ADDR[:PORT] a line, # comments, blank lines; with the --ip's). Always
+over the network (-i LAN or no -i). The list, then the file are checked before
+any printer is reached; a printer listed twice gets the file once. --parallel N
+printers at once (default 8), each with its own limits (connect, then the whole
+file and the printer's close); a printer has taken the file when it closes the
+connection after it. A line per printer as it finishes, then "N of M printers
+took the file; retry: ..."; "sent K of M" on a terminal. --json: printers
+[{address, port, ok, bytes_sent, seconds, reason}], total, took, failed,
+seconds, retry. Exit 0 only when every printer took the whole file. After a
+signal no connection starts and a file going out is finished.
+
 Environment:
   KP28_SYSROOT               prefix of every hardware look-up (tests: a fake tree)
   KP28FWUPDATE               the updater to run (default: Kp28FWUpdate beside
@@ -169,6 +182,9 @@ Environment:
                              write echo); a silent printer ends the operation with
                              "COMM error(TimeOut): ..."
   KP28SETUP_DESCRIPTION_TIMEOUT_MS  the whole parameter description (60000 ms)
+  KP28SETUP_CONNECT_TIMEOUT_MS, KP28SETUP_WRITE_TIMEOUT_MS  send to several
+                             printers: each one's connect limit (12000 ms) and
+                             whole-file limit (60000 ms)
 )";
 
 json report(const std::string& command, bool ok, const kp28setup::Session& s,
@@ -490,7 +506,11 @@ int main(int argc, char** argv) {
     }
     try {
         if (doctor->parsed()) return kp28setup_cli::run_doctor(doctor_options);
-        return run(app.get_subcommands().front()->get_name(), o);
+        const std::string command = app.get_subcommands().front()->get_name();
+        if (kp28setup_cli::wants_multi_send(command))
+            return kp28setup_cli::run_multi_send(kp28setup_cli::maintenance_options().file,
+                                                 o.interface, o.json, g_stop);
+        return run(command, o);
     } catch (const std::exception& e) {
         std::cerr << "kp28setup: " << e.what() << "\n";
         return kExitFailed;

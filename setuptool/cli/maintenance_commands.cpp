@@ -1,5 +1,7 @@
 #include "maintenance_commands.h"
 
+#include "multi_send.h"
+
 namespace kp28setup_cli {
 
 using nlohmann::json;
@@ -14,9 +16,7 @@ std::vector<CLI::App*> add_maintenance_commands(CLI::App& app) {
     auto* send =
         app.add_subcommand("send", "Send  Setup: a setup file to a printer in normal mode");
     send->add_option("FILE", mo.file, "The setup file (.dmp) the open dialog receives")->required();
-    send->add_option("--ip", mo.ip,
-                     "ADDR[:PORT]: the answer to the IP address box for LAN (port 9100 unless "
-                     "given; without --ip the box counts as cancelled)");
+    add_send_target_options(*send, mo.ip);
 
     auto* load = app.add_subcommand("load-fw", "Load FW: a firmware image to the printer");
     load->add_option("FILE", mo.file, "The firmware image (.img) the open dialog receives")

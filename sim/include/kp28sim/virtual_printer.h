@@ -90,6 +90,10 @@ struct Faults {
     // Serial links move bytes at the line rate set on the port (speed / 10
     // bytes a second: 19200 baud moves 1920 bytes a second), both ways.
     bool pace_line_rate = false;
+    // TCP connections are read at this many bytes a second: a printer that
+    // takes its time over a file (a whole setup file in about a second at
+    // 2059), and closes the connection only once it has read it all.
+    std::optional<std::size_t> tcp_bytes_per_second;
 };
 
 struct PrinterConfig {
