@@ -258,7 +258,10 @@ class Runner:
         self.workdir = workdir
 
     def run(self, args):
-        rc, out, err = self.module.run_command([self.tool] + args, cwd=self.workdir)
+        # Printer texts are single-byte; a byte that is not UTF-8 must not
+        # cost the report.
+        rc, out, err = self.module.run_command([self.tool] + args, cwd=self.workdir,
+                                               errors="surrogate_then_replace")
         return rc, out, err, parse_report(out)
 
     def fail(self, rc, out, err, report, **extra):
