@@ -401,6 +401,10 @@ def main():
         supports_check_mode=True,
     )
     p = module.params
+    # kp28setup runs in another folder: a relative path means one from here.
+    for option in ("path", "profile", "modules", "save", "src", "chdir"):
+        if p[option]:
+            p[option] = os.path.abspath(p[option])
     for option, commands in COMMAND_OPTIONS.items():
         if p[option] is not None and p["command"] not in commands:
             module.fail_json(msg="%s is an option of %s, not of %s" %
