@@ -1,4 +1,3 @@
-#!/usr/bin/python
 # -*- coding: utf-8 -*-
 # Drives kp28setup on a managed PC: applies setup profiles, sends setup files,
 # loads firmware, reboots, records USB identifiers and gathers the interface
