@@ -42,15 +42,24 @@ class Printer:
         self.proc = subprocess.Popen(
             [kp28sim, "--sysroot", self.sysroot, "--json", "--transcript", self.transcript,
              *options], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        # The events are drained so that the printer never blocks on a full pipe.
+        # The events are drained so that the printer never blocks on a full
+        # pipe; None marks the end of its output.
         lines = queue.Queue()
-        threading.Thread(target=lambda: [lines.put(l) for l in self.proc.stdout],
-                         daemon=True).start()
+
+        def drain():
+            for line in self.proc.stdout:
+                lines.put(line)
+            lines.put(None)
+
+        threading.Thread(target=drain, daemon=True).start()
         try:
-            self.nodes = json.loads(lines.get(timeout=START_LIMIT_S))
+            first = lines.get(timeout=START_LIMIT_S)
         except queue.Empty:
+            first = None
+        if first is None:
             self.stop()
             raise SystemExit("kp28sim %s did not start within %d s" % (name, START_LIMIT_S))
+        self.nodes = json.loads(first)
 
     def mark(self):
         return os.path.getsize(self.transcript)
@@ -155,11 +164,13 @@ def main():
         check("ansible-doc reads the module's documentation", r.returncode == 0 and
               "apply" in r.stdout)
 
-        setup = Printer(work, "setup", "--setup", "--no-usb", "--no-parallel", "--no-tcp")
-        normal = Printer(work, "normal", "--tcp", "0", "--no-serial", "--no-parallel")
-        silent = Printer(work, "silent", "--setup", "--silent", "--no-usb", "--no-parallel",
-                         "--no-tcp")
-        printers += [setup, normal, silent]
+        # Each is stopped at the end, also when a later one does not start.
+        for name, *options in (("setup", "--setup", "--no-usb", "--no-parallel", "--no-tcp"),
+                               ("normal", "--tcp", "0", "--no-serial", "--no-parallel"),
+                               ("silent", "--setup", "--silent", "--no-usb", "--no-parallel",
+                                "--no-tcp")):
+            printers.append(Printer(work, name, *options))
+        setup, normal, silent = printers
         setup_file = os.path.join(work, "branch.dmp")
         rc, _, err = tool(work, setup, "read", "-i", "COM1", "--yes", "--save", setup_file)
         check("a setup file to send is made", rc == 0 and os.path.isfile(setup_file))
