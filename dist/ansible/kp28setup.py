@@ -88,9 +88,10 @@ options:
   identify:
     description:
       - For C(facts), an entry (such as C(COM1)) whose printer is identified by C(kp28setup read).
-        The printer must be in setup mode (switched on with ON_LINE held) and goes through a read of
-        its NVM and its parameter description. Nothing is written to it and it stays in setup mode.
-        A printer that does not answer fails the task.
+        A printer in setup mode (switched on with ON_LINE held) goes through a read of its NVM and
+        its parameter description; nothing is written to it and it stays in setup mode. A printer in
+        normal mode gives its name and firmware version only (C(setup_mode) false, no C(nvm)). A
+        printer that does not answer fails the task.
       - Without it, the facts hold only what the host knows (the interface list and the USB
         printers' nodes); no printer is spoken to.
     type: str
@@ -155,7 +156,8 @@ verified:
   type: bool
 ansible_facts:
   description: For C(facts), C(kp28) with C(interfaces) (as C(kp28setup interfaces --json) prints them)
-    and, with O(identify), C(printer) (C(entry), C(printer), C(model), C(plus_model), C(nvm), C(parameters)).
+    and, with O(identify), C(printer) (C(entry), C(setup_mode), C(printer), C(model), C(plus_model),
+    C(nvm), C(parameters)).
   returned: facts
   type: dict
 rc:
@@ -364,15 +366,23 @@ def do_facts(module, runner):
         if p["model"]:
             args += ["--model", p["model"]]
         rc, out, err, read = runner.run(args + ["--yes", "--json"])
-        if rc != 0 or read is None or not read.get("ok", False):
+        setup_mode = rc == 0 and read is not None and read.get("ok", False)
+        # A printer in normal mode answers the read with its name and
+        # firmware only; the window then offers "Send  Setup". That is an
+        # identification too, not a failure of the facts.
+        normal_mode = (read is not None and not setup_mode and
+                       (read.get("commands") or {}).get("Send  Setup", False) and
+                       str(read.get("printer") or "").split(":", 1)[-1].strip() != "")
+        if not (setup_mode or normal_mode):
             runner.fail(rc, out, err, read)
         facts["printer"] = {
             "entry": p["identify"],
+            "setup_mode": bool(setup_mode),
             "printer": read.get("printer"),
             "model": read.get("model"),
             "plus_model": read.get("plus_model"),
-            "nvm": read.get("nvm"),
-            "parameters": read.get("parameters", []),
+            "nvm": read.get("nvm") if setup_mode else None,
+            "parameters": read.get("parameters", []) if setup_mode else [],
         }
     module.exit_json(changed=False, ansible_facts={"kp28": facts})
 

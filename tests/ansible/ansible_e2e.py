@@ -166,7 +166,7 @@ def main():
 
         # Each is stopped at the end, also when a later one does not start.
         for name, *options in (("setup", "--setup", "--no-usb", "--no-parallel", "--no-tcp"),
-                               ("normal", "--tcp", "0", "--no-serial", "--no-parallel"),
+                               ("normal", "--tcp", "0", "--no-parallel"),
                                ("silent", "--setup", "--silent", "--no-usb", "--no-parallel",
                                 "--no-tcp")):
             printers.append(Printer(work, name, *options))
