@@ -52,6 +52,12 @@ install(TARGETS Kp28FWUpdate kp28setup kp28sim RUNTIME DESTINATION ${CMAKE_INSTA
 install(FILES $<TARGET_FILE_DIR:Kp28FWUpdate>/kp28fwupdate DESTINATION ${CMAKE_INSTALL_BINDIR}
         COMPONENT tools)
 
+# The Ansible module that drives kp28setup on managed PCs, where Ansible
+# looks for modules without configuration (under the prefix /usr). Not
+# executable: Ansible reads it and ships it to the managed host itself.
+install(FILES ${PROJECT_SOURCE_DIR}/dist/ansible/kp28setup.py
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/ansible/plugins/modules COMPONENT tools)
+
 # The udev rules. udev reads them from fixed places (/etc, /run,
 # /usr/local/lib and /usr/lib or /lib); an install writes nothing outside its
 # prefix unless told to: the prefix /usr (and the package) gets Debian 12's

@@ -79,7 +79,8 @@ section_is libkp28wrap-dev libdevel
 # The console programs, the udev rules and their man pages, without a window toolkit.
 has_files kp28-tools /usr/bin/Kp28FWUpdate /usr/bin/kp28fwupdate /usr/bin/kp28setup /usr/bin/kp28sim \
   /lib/udev/rules.d/70-kp28.rules /usr/share/man/man1/kp28setup.1.gz /usr/share/man/man1/Kp28FWUpdate.1.gz \
-  /usr/share/man/man1/kp28fwupdate.1.gz /usr/share/man/man1/kp28sim.1.gz
+  /usr/share/man/man1/kp28fwupdate.1.gz /usr/share/man/man1/kp28sim.1.gz \
+  /usr/share/ansible/plugins/modules/kp28setup.py
 lacks_files kp28-tools 'libkp28wrap|KP28Plus_Remote_Setup_Tool|\.h$|\.desktop$'
 depends_on kp28-tools "libkp28wrap1 \\(= $version\\)" libc6 libcurl4 libstdc\\+\\+6
 if dpkg-deb -f "${deb_of[kp28-tools]}" Depends Recommends | grep -qiE 'qt|libgl|libx11|gtk|mesa'; then

@@ -27,6 +27,7 @@ packages=(
   nlohmann-json3-dev
   python3
   python3-pyftpdlib
+  ansible-core
   gzip
   pigz
   u-boot-tools

@@ -37,7 +37,7 @@ want=(
   "$libdir/libkp28wrap.so.1.0.0" "$libdir/libkp28wrap.so.1" "$libdir/libkp28wrap.so"
   "include/kp28wrap.h" "$libdir/pkgconfig/kp28wrap.pc"
   share/man/man1/Kp28FWUpdate.1.gz share/man/man1/kp28fwupdate.1.gz
-  share/man/man1/kp28setup.1.gz share/man/man1/kp28sim.1.gz
+  share/man/man1/kp28setup.1.gz share/man/man1/kp28sim.1.gz share/ansible/plugins/modules/kp28setup.py
   share/doc/kp28-tools/copyright share/doc/kp28-tools/changelog.gz
   share/doc/libkp28wrap1/copyright share/doc/libkp28wrap-dev/copyright
 )
