@@ -16,9 +16,12 @@
 #include <optional>
 #include <string>
 
+#include "apply_command.h"
 #include "doctor.h"
 #include "editor_options.h"
 #include "maintenance_commands.h"
+#include "printer_access.h"
+#include "setup_data.h"
 #include "terminal_operator.h"
 #include "usb_listing.h"
 
@@ -96,6 +99,9 @@ struct Options {
     std::string image;
     std::vector<std::string> set;  // write: LABEL=VALUE edits
     std::string modules;           // read: a stored description instead of the printer
+    std::vector<std::string> sources;  // show, diff: SOURCE ("printer" or a file)
+    std::string profile;               // show --profile FILE, apply PROFILE
+    bool check = false;                // apply --check
 };
 
 const char* kHelpFooter = R"(Commands:
@@ -117,6 +123,38 @@ const char* kHelpFooter = R"(Commands:
   restore      Restore MFG: "R" to a printer in setup mode, then Read NVM of
                the defaults; reports, --save and --image as read does
   exit-setup   Exit from SETUP: "g" to a KP28Plus in setup mode
+  show SOURCE  the parameter rows of a setup, as read prints them (--json: the
+               same parameters objects); --profile FILE also writes the setup
+               as a profile. SOURCE is "printer" (the printer on -i ENTRY,
+               read as read does; "./printer" names a file), a setup file
+               (.dmp, one load-setup frame: its checksum's byte order tells
+               the model; a checksum that fits neither is refused) or a raw
+               image (read --image output, 2048 bytes, model by --model). The
+               rows follow --modules FILE, else modules.txt in the working
+               directory, else (printer) the description the printer sends.
+  diff A B     the rows whose values differ (label, or #ROW where labels
+               repeat, and both values as the editor shows them), differing
+               image bytes no such row accounts for (offset ranges), and
+               differing identification texts, model or length. Exit status
+               0 same, 1 different, 2 trouble; --json: {same, a, b, rows
+               [{label, row, a, b}], bytes [{from, to}], identification
+               [{field, a, b}]}
+  apply PROFILE  read the printer, then make it hold what the profile asks:
+               nothing to change sends nothing more; --check only reports;
+               else the edits as in the window, Write NVM with its echo check
+               and a read of the NVM to compare every byte. A label missing or
+               ambiguous, a value its row cannot take, or a profile for the
+               other model is refused before anything more is sent (exit 2).
+               Exit 0 when the printer ends as the profile asks (--check: when
+               the check ran), 1 otherwise. --json adds changed, check,
+               changes [{label, row, from, to}], verified (the read-back
+               matched; false when nothing was written) and refused.
+
+Profiles: {"model": "KP28Plus", "parameters": {"LABEL": "VALUE", "#12": "..."},
+"leave": ["LABEL", ...]}; the values are those --set takes. "model" and
+"leave" are optional; a row named in "leave" must not be set. show --profile
+puts every row it can give back in "parameters", the others (a number that
+names no item, a value outside the slider) in "leave".
   send FILE    Send  Setup: the setup file, unchanged, to a printer in normal
                mode over the entry's link (LPTn node, USB library for "USB"
                and USB (CdC), TCP for LAN with --ip, COM at 9600)
@@ -202,7 +240,9 @@ std::optional<Command> button_of(const std::string& command) {
         {"read", Command::ReadNvm},       {"write", Command::WriteNvm},
         {"restore", Command::RestoreMfg}, {"exit-setup", Command::ExitSetup},
         {"send", Command::SendSetup},     {"load-fw", Command::LoadFw},
-        {"reboot", Command::Reboot},      {"usb-id", Command::UsbId}};
+        {"reboot", Command::Reboot},      {"usb-id", Command::UsbId},
+        {"show", Command::ReadNvm},       {"diff", Command::ReadNvm},
+        {"apply", Command::ReadNvm}};
     const auto it = kButtons.find(command);
     if (it == kButtons.end()) return std::nullopt;
     return it->second;
@@ -252,11 +292,16 @@ bool write_raw_image(const kp28setup::Session& s, const std::string& path) {
 int run(const std::string& command, const Options& o) {
     if (command == "read" && !o.modules.empty())
         return kp28setup_cli::run_stored_description(o.modules, o.image, o.model != "kp28", o.json);
+    const bool setup_command = command == "show" || command == "diff";
+    kp28setup_cli::SourceOptions sources{o.modules, o.model != "kp28", {}};
+    const kp28setup_cli::SetupCommand setup{command, o.sources, o.profile, o.json};
+    if (setup_command && !kp28setup_cli::names_printer(o.sources))
+        return kp28setup_cli::run_setup_command(setup, sources);
     const std::string root = kp28::sysroot();
     kp28setup::PosixSerialPort posix_port(
         [root](int com) { return kp28setup::node_for_com(root, com); });
     kp28setup::StoppablePort port(posix_port, g_stop);
-    const bool is_write = command == "write";
+    const bool is_write = command == "write" || command == "apply";
     kp28setup_cli::TerminalOperator op(
         o.yes, o.json,
         is_write && !o.save.empty() ? std::optional<std::string>(o.save) : std::nullopt);
@@ -336,6 +381,8 @@ int run(const std::string& command, const Options& o) {
     const bool with_nvm = command == "read" || command == "write" || command == "restore";
     std::vector<std::string> refused;
     kp28setup_cli::MaintenanceOutcome maintenance;
+    kp28setup_cli::ApplyOutcome applied;
+    int setup_exit = 2;
     // Whatever ends the command, its report is printed.
     std::string error;
     try {
@@ -372,6 +419,15 @@ int run(const std::string& command, const Options& o) {
                  editor.complete();
             if (ok && !o.save.empty()) ok = s.write_setup_file(o.save, false);
             if (ok && !o.image.empty()) ok = write_raw_image(s, o.image);
+        } else if (setup_command) {
+            kp28setup_cli::PrinterAccess printer(s, editor, op);
+            sources.printer = [&](std::string& why) { return printer.read(o.modules, why); };
+            setup_exit = kp28setup_cli::run_setup_command(setup, sources);
+        } else if (command == "apply") {
+            kp28setup_cli::PrinterAccess printer(s, editor, op);
+            applied = kp28setup_cli::run_apply({o.profile, o.check, o.modules, o.save}, printer);
+            ok = applied.ok;
+            if (!applied.error.empty()) std::cerr << "kp28setup: " << applied.error << "\n";
         } else if (command == "exit-setup") {
             s.Command2_Click();
             ok = s.program_ended();
@@ -393,6 +449,9 @@ int run(const std::string& command, const Options& o) {
     }
     if (const auto hint = kp28::permission_hint(posix_port.last_open_errno()); !hint.empty())
         std::cerr << hint << "\n";
+    // show and diff have printed their own report.
+    if (setup_command) return interrupted.empty() && error.empty() ? setup_exit : kExitUsage;
+    if (command == "apply" && !applied.error.empty() && error.empty()) error = applied.error;
 
     if (o.json) {
         json j = report(command, ok, s, op, with_nvm);
@@ -401,11 +460,16 @@ int run(const std::string& command, const Options& o) {
             if (command == "write") j["refused"] = refused;
         }
         if (!maintenance.extra.is_null()) j.update(maintenance.extra);
+        if (command == "apply") {
+            j["nvm"] = {{"length", s.nvm_length}, {"checksum", hex(s.crc_trailer)}};
+            j.update(applied.extra);
+        }
         if (!error.empty()) j["error"] = error;
         if (!interrupted.empty()) j["interrupted"] = interrupted;
         std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     } else {
         for (const auto& line : maintenance.text) std::cout << line << "\n";
+        for (const auto& line : applied.text) std::cout << line << "\n";
         std::cout << "printer: " << s.text1() << "\n"
                   << "model: " << (s.plus_displayed() ? "KP28Plus" : "KP28") << "\n";
         if (with_nvm) {
@@ -415,6 +479,8 @@ int run(const std::string& command, const Options& o) {
         }
         std::cout << "result: " << (ok ? "done" : "failed") << "\n";
     }
+    if (command == "apply" && error == applied.error && interrupted.empty())
+        return applied.exit_code;
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -481,6 +547,39 @@ int main(int argc, char** argv) {
     restore->add_option("--image", o.image, "Store the raw 2048-byte image read")
         ->check(kNamesAFile);
     add_common(app.add_subcommand("exit-setup", "Exit from SETUP"));
+    auto add_setup_sources = [&](CLI::App* c) {
+        add_common(c);
+        c->add_option("--modules", o.modules,
+                      "The parameter description to show the rows by (default: modules.txt in "
+                      "the working directory; for the printer, the one it sends)")
+            ->check(kNamesAFile);
+    };
+    auto* show = app.add_subcommand("show", "The parameter rows of a setup");
+    add_setup_sources(show);
+    show->add_option("SOURCE", o.sources,
+                     "\"printer\" (the printer on -i ENTRY, read as read does), a setup file or "
+                     "a raw 2048-byte image")
+        ->required()
+        ->expected(1);
+    show->add_option("--profile", o.profile,
+                     "Also write the setup as a profile that apply takes back")
+        ->check(kNamesAFile);
+    auto* diff = app.add_subcommand("diff", "What differs between two setups");
+    add_setup_sources(diff);
+    diff->add_option("SOURCES", o.sources, "A B: the two SOURCEs, as show takes them")
+        ->required()
+        ->expected(2);
+    auto* apply = app.add_subcommand("apply", "Make a printer's setup what a profile asks");
+    add_setup_sources(apply);
+    apply->add_option("PROFILE", o.profile, "The profile (JSON), as show --profile writes it")
+        ->required()
+        ->check(kNamesAFile);
+    apply->add_flag("--check", o.check,
+                    "Only report what would change; nothing is sent after the read");
+    apply
+        ->add_option("--save", o.save,
+                     "Write the setup file of what the printer ends with (not with --check)")
+        ->check(kNamesAFile);
     for (auto* c : kp28setup_cli::add_maintenance_commands(app)) add_common(c);
     kp28setup_cli::DoctorOptions doctor_options;
     auto* doctor = kp28setup_cli::add_doctor(app, doctor_options);
