@@ -213,7 +213,12 @@ void MainWindow::click(Command c) {
             command([](kp28setup::Session& s) { s.cmd_readNVM_Click(); });
             break;
         case Command::WriteNvm:
-            command([](kp28setup::Session& s) { s.cmd_Save_Click(); });
+            // A confirmed write makes the edited values the printer's: the
+            // marks clear. The model belongs to the worker, where this runs.
+            command([model = editor_->hooks()](kp28setup::Session& s) {
+                s.cmd_Save_Click();
+                if (s.last_write_confirmed()) model->set_baseline();
+            });
             break;
         case Command::RestoreMfg:
             command([](kp28setup::Session& s) { s.cmd_restMFG_Click(); });
