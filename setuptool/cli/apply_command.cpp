@@ -59,13 +59,17 @@ ApplyOutcome refuse(ApplyOutcome o, const std::vector<std::string>& refused) {
 
 }  // namespace
 
+json apply_report_start(bool check) {
+    return {{"changed", false},
+            {"check", check},
+            {"changes", json::array()},
+            {"verified", false},
+            {"refused", json::array()}};
+}
+
 ApplyOutcome run_apply(const ApplyRequest& r, PrinterAccess& printer) {
     ApplyOutcome o;
-    o.extra = {{"changed", false},
-               {"check", r.check},
-               {"changes", json::array()},
-               {"verified", false},
-               {"refused", json::array()}};
+    o.extra = apply_report_start(r.check);
 
     std::string why;
     const auto bytes = kp28setup::read_whole_file(r.profile, &why, kMaxProfile);

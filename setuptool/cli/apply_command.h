@@ -28,6 +28,9 @@ struct ApplyOutcome {
     std::vector<std::string> text;   // the lines of the text report
 };
 
+// The keys apply adds to the report, as they stand before anything is done.
+nlohmann::json apply_report_start(bool check);
+
 // The profile is read and checked before the printer is. Refusals (a label
 // missing or ambiguous, a value its row cannot take) stop the run before
 // anything more is sent.

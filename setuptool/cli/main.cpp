@@ -371,6 +371,10 @@ int run(const std::string& command, const Options& o) {
         if (o.json) {
             json j = report(command, false, s, op, false);
             j["error"] = why;
+            if (command == "apply") {
+                j.update(kp28setup_cli::apply_report_start(o.check));
+                j["refused"] = {why};
+            }
             std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
         }
         return kExitUsage;
@@ -462,7 +466,8 @@ int run(const std::string& command, const Options& o) {
         if (!maintenance.extra.is_null()) j.update(maintenance.extra);
         if (command == "apply") {
             j["nvm"] = {{"length", s.nvm_length}, {"checksum", hex(s.crc_trailer)}};
-            j.update(applied.extra);
+            j.update(applied.extra.is_object() ? applied.extra
+                                               : kp28setup_cli::apply_report_start(o.check));
         }
         if (!error.empty()) j["error"] = error;
         if (!interrupted.empty()) j["interrupted"] = interrupted;

@@ -272,6 +272,12 @@ TEST_F(SetupsCli, ApplyRefusesBeforeAnythingMoreIsSent) {
         EXPECT_EQ(writes_started(), 0);
         EXPECT_EQ(p.nvm(), want);
     }
+    // An entry that cannot carry a read: refused with the same keys.
+    const CliRun lan = run({"apply", "p.json", "-i", "LAN", "--json"});
+    EXPECT_EQ(lan.exit_code, 2);
+    EXPECT_EQ(lan.out["changed"], false);
+    EXPECT_EQ(lan.out["verified"], false);
+    EXPECT_EQ(lan.out["refused"].size(), 1u);
 }
 
 TEST_F(SetupsCli, ApplyReportsAPrinterThatKeepsOtherThanItEchoed) {
