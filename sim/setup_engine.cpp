@@ -67,6 +67,8 @@ void SetupEngine::finish_nvm_write(Channel& ch, EngineOutput& out) {
     kp28::NvmChecksum echo = body->checksum;
     if (match && !s_.faults.bad_nvm_checksum) {
         s_.nvm = body->image;
+        if (const auto at = s_.faults.nvm_store_flips_byte; at && *at < s_.nvm.size())
+            s_.nvm[*at] ^= 0xFF;
         ++s_.nvm_writes;
         out.events.push_back("setup: NVM written, checksum echoed");
     } else {

@@ -59,8 +59,8 @@ void BM_SendToFiftyPrinters(benchmark::State& state) {
         double slowest_single = 0;
         for (std::size_t i = 0; i < kSingles; ++i) {
             const auto t0 = Clock::now();
-            const auto r = kp28setup::send_file_to_printer(file, targets[i * 17 % kPrinters],
-                                                           limits, nullptr);
+            const auto r =
+                kp28setup::send_file_to_printer(file, targets[i * 17 % kPrinters], limits, nullptr);
             slowest_single = std::max(slowest_single, seconds_since(t0));
             if (!r.ok) {
                 state.SkipWithError(("a single send failed: " + r.reason).c_str());

@@ -16,10 +16,13 @@
 #include <optional>
 #include <string>
 
+#include "apply_command.h"
 #include "doctor.h"
 #include "editor_options.h"
 #include "maintenance_commands.h"
 #include "multi_send.h"
+#include "printer_access.h"
+#include "setup_data.h"
 #include "terminal_operator.h"
 #include "usb_listing.h"
 
@@ -95,8 +98,11 @@ struct Options {
     bool json = false;
     std::string save;
     std::string image;
-    std::vector<std::string> set;  // write: LABEL=VALUE edits
-    std::string modules;           // read: a stored description instead of the printer
+    std::vector<std::string> set;      // write: LABEL=VALUE edits
+    std::string modules;               // read: a stored description instead of the printer
+    std::vector<std::string> sources;  // show, diff: SOURCE ("printer" or a file)
+    std::string profile;               // show --profile FILE, apply PROFILE
+    bool check = false;                // apply --check
 };
 
 const char* kHelpFooter = R"(Commands:
@@ -118,6 +124,38 @@ const char* kHelpFooter = R"(Commands:
   restore      Restore MFG: "R" to a printer in setup mode, then Read NVM of
                the defaults; reports, --save and --image as read does
   exit-setup   Exit from SETUP: "g" to a KP28Plus in setup mode
+  show SOURCE  the parameter rows of a setup, as read prints them (--json: the
+               same parameters objects); --profile FILE also writes the setup
+               as a profile. SOURCE is "printer" (the printer on -i ENTRY,
+               read as read does; "./printer" names a file), a setup file
+               (.dmp, one load-setup frame: its checksum's byte order tells
+               the model; a checksum that fits neither is refused) or a raw
+               image (read --image output, 2048 bytes, model by --model). The
+               rows follow --modules FILE, else modules.txt in the working
+               directory, else (printer) the description the printer sends.
+  diff A B     the rows whose values differ (label, or #ROW where labels
+               repeat, and both values as the editor shows them), differing
+               image bytes no such row accounts for (offset ranges), and
+               differing identification texts, model or length. Exit status
+               0 same, 1 different, 2 trouble; --json: {same, a, b, rows
+               [{label, row, a, b}], bytes [{from, to}], identification
+               [{field, a, b}]}
+  apply PROFILE  read the printer, then make it hold what the profile asks:
+               nothing to change sends nothing more; --check only reports;
+               else the edits as in the window, Write NVM with its echo check
+               and a read of the NVM to compare every byte. A label missing or
+               ambiguous, a value its row cannot take, or a profile for the
+               other model is refused before anything more is sent (exit 2).
+               Exit 0 when the printer ends as the profile asks (--check: when
+               the check ran), 1 otherwise. --json adds changed, check,
+               changes [{label, row, from, to}], verified (the read-back
+               matched; false when nothing was written) and refused.
+
+Profiles: {"model": "KP28Plus", "parameters": {"LABEL": "VALUE", "#12": "..."},
+"leave": ["LABEL", ...]}; the values are those --set takes. "model" and
+"leave" are optional; a row named in "leave" must not be set. show --profile
+puts every row it can give back in "parameters", the others (a number that
+names no item, a value outside the slider) in "leave".
   send FILE    Send  Setup: the setup file, unchanged, to a printer in normal
                mode over the entry's link (LPTn node, USB library for "USB"
                and USB (CdC), TCP for LAN with --ip, COM at 9600)
@@ -218,7 +256,9 @@ std::optional<Command> button_of(const std::string& command) {
         {"read", Command::ReadNvm},       {"write", Command::WriteNvm},
         {"restore", Command::RestoreMfg}, {"exit-setup", Command::ExitSetup},
         {"send", Command::SendSetup},     {"load-fw", Command::LoadFw},
-        {"reboot", Command::Reboot},      {"usb-id", Command::UsbId}};
+        {"reboot", Command::Reboot},      {"usb-id", Command::UsbId},
+        {"show", Command::ReadNvm},       {"diff", Command::ReadNvm},
+        {"apply", Command::ReadNvm}};
     const auto it = kButtons.find(command);
     if (it == kButtons.end()) return std::nullopt;
     return it->second;
@@ -268,6 +308,11 @@ bool write_raw_image(const kp28setup::Session& s, const std::string& path) {
 int run(const std::string& command, const Options& o) {
     if (command == "read" && !o.modules.empty())
         return kp28setup_cli::run_stored_description(o.modules, o.image, o.model != "kp28", o.json);
+    const bool setup_command = command == "show" || command == "diff";
+    kp28setup_cli::SourceOptions sources{o.modules, o.model != "kp28", {}};
+    const kp28setup_cli::SetupCommand setup{command, o.sources, o.profile, o.json};
+    if (setup_command && !kp28setup_cli::names_printer(o.sources))
+        return kp28setup_cli::run_setup_command(setup, sources);
     const std::string root = kp28::sysroot();
     kp28setup::PosixSerialPort posix_port(
         [root](int com) { return kp28setup::node_for_com(root, com); });
@@ -278,7 +323,7 @@ int run(const std::string& command, const Options& o) {
     answers.yes = o.yes;
     // Only the write's save dialog takes --save; read and restore save the
     // image they read themselves.
-    if (command == "write" && !o.save.empty()) answers.save = o.save;
+    if ((command == "write" || command == "apply") && !o.save.empty()) answers.save = o.save;
     kp28setup_cli::TerminalOperator op(answers, o.json);
     kp28setup::Editor editor;
     kp28setup::SessionDeps deps{
@@ -345,6 +390,10 @@ int run(const std::string& command, const Options& o) {
         if (o.json) {
             json j = report(command, false, s, op, false);
             j["error"] = why;
+            if (command == "apply") {
+                j.update(kp28setup_cli::apply_report_start(o.check));
+                j["refused"] = {why};
+            }
             std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
         }
         return kExitUsage;
@@ -356,6 +405,8 @@ int run(const std::string& command, const Options& o) {
     const bool with_nvm = command == "read" || command == "write" || command == "restore";
     std::vector<std::string> refused;
     kp28setup_cli::MaintenanceOutcome maintenance;
+    kp28setup_cli::ApplyOutcome applied;
+    int setup_exit = 2;
     // Whatever ends the command, its report is printed.
     std::string error;
     try {
@@ -379,9 +430,17 @@ int run(const std::string& command, const Options& o) {
             if (s.commands().enabled(Command::WriteNvm) && edited) done = s.run(Command::WriteNvm);
             ok = done.done;
             reason = done.reason;
+        } else if (setup_command) {
+            kp28setup_cli::PrinterAccess printer(s, editor);
+            sources.printer = [&](std::string& why) { return printer.read(o.modules, why); };
+            setup_exit = kp28setup_cli::run_setup_command(setup, sources);
+        } else if (command == "apply") {
+            kp28setup_cli::PrinterAccess printer(s, editor);
+            applied = kp28setup_cli::run_apply({o.profile, o.check, o.modules, o.save}, printer);
+            ok = applied.ok;
+            if (!applied.error.empty()) std::cerr << "kp28setup: " << applied.error << "\n";
         } else {
-            const auto button = button_of(command);
-            const auto done = s.run(*button);
+            const auto done = s.run(*button_of(command));
             ok = done.done;
             reason = done.reason;
             if (ok && !o.save.empty()) ok = s.write_setup_file(o.save, false);
@@ -404,6 +463,9 @@ int run(const std::string& command, const Options& o) {
     }
     if (const auto hint = kp28::permission_hint(posix_port.last_open_errno()); !hint.empty())
         std::cerr << hint << "\n";
+    // show and diff have printed their own report.
+    if (setup_command) return interrupted.empty() && error.empty() ? setup_exit : kExitUsage;
+    if (command == "apply" && !applied.error.empty() && error.empty()) error = applied.error;
 
     if (o.json) {
         json j = report(command, ok, s, op, with_nvm);
@@ -413,11 +475,17 @@ int run(const std::string& command, const Options& o) {
         }
         if (!maintenance.extra.is_null()) j.update(maintenance.extra);
         if (!ok && !reason.empty()) j["reason"] = reason;
+        if (command == "apply") {
+            j["nvm"] = {{"length", s.nvm_length}, {"checksum", hex(s.crc_trailer)}};
+            j.update(applied.extra.is_object() ? applied.extra
+                                               : kp28setup_cli::apply_report_start(o.check));
+        }
         if (!error.empty()) j["error"] = error;
         if (!interrupted.empty()) j["interrupted"] = interrupted;
         std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     } else {
         for (const auto& line : maintenance.text) std::cout << line << "\n";
+        for (const auto& line : applied.text) std::cout << line << "\n";
         std::cout << "printer: " << s.text1() << "\n"
                   << "model: " << (s.plus_displayed() ? "KP28Plus" : "KP28") << "\n";
         if (with_nvm) {
@@ -428,6 +496,8 @@ int run(const std::string& command, const Options& o) {
         if (!ok && !reason.empty()) std::cout << "reason: " << reason << "\n";
         std::cout << "result: " << (ok ? "done" : "failed") << "\n";
     }
+    if (command == "apply" && error == applied.error && interrupted.empty())
+        return applied.exit_code;
     return ok ? kExitOk : kExitFailed;
 }
 
@@ -494,6 +564,39 @@ int main(int argc, char** argv) {
     restore->add_option("--image", o.image, "Store the raw 2048-byte image read")
         ->check(kNamesAFile);
     add_common(app.add_subcommand("exit-setup", "Exit from SETUP"));
+    auto add_setup_sources = [&](CLI::App* c) {
+        add_common(c);
+        c->add_option("--modules", o.modules,
+                      "The parameter description to show the rows by (default: modules.txt in "
+                      "the working directory; for the printer, the one it sends)")
+            ->check(kNamesAFile);
+    };
+    auto* show = app.add_subcommand("show", "The parameter rows of a setup");
+    add_setup_sources(show);
+    show->add_option("SOURCE", o.sources,
+                     "\"printer\" (the printer on -i ENTRY, read as read does), a setup file or "
+                     "a raw 2048-byte image")
+        ->required()
+        ->expected(1);
+    show->add_option("--profile", o.profile,
+                     "Also write the setup as a profile that apply takes back")
+        ->check(kNamesAFile);
+    auto* diff = app.add_subcommand("diff", "What differs between two setups");
+    add_setup_sources(diff);
+    diff->add_option("SOURCES", o.sources, "A B: the two SOURCEs, as show takes them")
+        ->required()
+        ->expected(2);
+    auto* apply = app.add_subcommand("apply", "Make a printer's setup what a profile asks");
+    add_setup_sources(apply);
+    apply->add_option("PROFILE", o.profile, "The profile (JSON), as show --profile writes it")
+        ->required()
+        ->check(kNamesAFile);
+    apply->add_flag("--check", o.check,
+                    "Only report what would change; nothing is sent after the read");
+    apply
+        ->add_option("--save", o.save,
+                     "Write the setup file of what the printer ends with (not with --check)")
+        ->check(kNamesAFile);
     for (auto* c : kp28setup_cli::add_maintenance_commands(app)) add_common(c);
     kp28setup_cli::DoctorOptions doctor_options;
     auto* doctor = kp28setup_cli::add_doctor(app, doctor_options);

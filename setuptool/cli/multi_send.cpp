@@ -175,8 +175,7 @@ int run_multi_send(const std::string& file, const std::string& interface, bool a
         // entry is a mistake, not a request to ignore the addresses.
         if (!interface.empty() && interface != kp28setup::kLanEntry)
             throw UsageError{"sending to several printers goes over the network: use -i " +
-                             std::string(kp28setup::kLanEntry) + " or no -i, not -i " +
-                             interface};
+                             std::string(kp28setup::kLanEntry) + " or no -i, not -i " + interface};
         for (const auto& ip : m.ips) targets.push_back({parse_target(ip, "--ip"), "--ip " + ip});
         if (!m.hosts.empty())
             for (auto& t : read_hosts(m.hosts)) targets.push_back(std::move(t));
@@ -194,9 +193,8 @@ int run_multi_send(const std::string& file, const std::string& interface, bool a
         if (fresh)
             printers.push_back(t.to);
         else
-            std::cerr << "kp28setup: " << kp28setup::printer_address_text(t.to) << " ("
-                      << t.origin << ") is listed before (" << it->second
-                      << "); it gets the file once\n";
+            std::cerr << "kp28setup: " << kp28setup::printer_address_text(t.to) << " (" << t.origin
+                      << ") is listed before (" << it->second << "); it gets the file once\n";
     }
 
     // Checked once, before any printer is reached.
@@ -206,8 +204,7 @@ int run_multi_send(const std::string& file, const std::string& interface, bool a
         const std::string error = file + ": " + why;
         std::cerr << "kp28setup: the setup file was not sent: " << error << "\n";
         if (as_json)
-            std::cout << json{{"command", "send"}, {"ok", false}, {"error", error}}.dump(2)
-                      << "\n";
+            std::cout << json{{"command", "send"}, {"ok", false}, {"error", error}}.dump(2) << "\n";
         return kExitFailed;
     }
 
@@ -252,8 +249,8 @@ int run_multi_send(const std::string& file, const std::string& interface, bool a
                         {"reason", r.ok ? json(nullptr) : json(r.reason)}});
     }
     const bool ok = took == results.size() && !stop.requested();
-    std::string summary = std::to_string(took) + " of " + std::to_string(results.size()) +
-                          " printers took the file";
+    std::string summary =
+        std::to_string(took) + " of " + std::to_string(results.size()) + " printers took the file";
     if (!retry.empty()) {
         summary += "; retry:";
         for (std::size_t i = 0; i < retry.size(); ++i) summary += (i ? ", " : " ") + retry[i];
@@ -277,7 +274,8 @@ int run_multi_send(const std::string& file, const std::string& interface, bool a
         if (!interrupted.empty()) j["interrupted"] = interrupted;
         std::cout << j.dump(2, ' ', false, json::error_handler_t::replace) << "\n";
     } else {
-        std::cout << summary << "\n" << "result: " << (ok ? "done" : "failed") << "\n";
+        std::cout << summary << "\n"
+                  << "result: " << (ok ? "done" : "failed") << "\n";
     }
     return ok ? kExitOk : kExitFailed;
 }

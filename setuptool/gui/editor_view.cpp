@@ -313,6 +313,7 @@ void EditorView::apply(Family f, int index, unsigned aspects, const ElementState
                 const bool value_label = f == Family::MinMax;
                 l->setText(qs(value_label ? s.value_caption : s.caption));
                 l->setAccessibleName(l->text());
+                if (f == Family::ItemTitle) mark_edited(l, s);
                 autosize(l);
             } else if (auto* c = qobject_cast<QComboBox*>(w)) {
                 QStringList items;
@@ -352,6 +353,18 @@ void EditorView::apply(Family f, int index, unsigned aspects, const ElementState
         }
     if (aspects & kp28setup::kAspectVisibility)
         for (QWidget* w : ws) w->setVisible(s.visible);
+}
+
+void EditorView::mark_edited(QLabel* l, const ElementState& s) {
+    // An edited row stands out until a write or a new read makes the
+    // printer's value the edited one; the value read is in the tooltip.
+    QFont font = l->font();
+    if (font.italic() != s.edited) {
+        font.setItalic(s.edited);
+        l->setFont(font);
+    }
+    l->setStyleSheet(s.edited ? QStringLiteral("color: #b05a00;") : QString());
+    l->setToolTip(s.edited ? QStringLiteral("Read: ") + qs(s.read_value) : QString());
 }
 
 void EditorView::content(const kp28setup::ContentState& c) {

@@ -74,6 +74,9 @@ class EditorView : public QObject, public kp28setup::EditorObserver {
     void apply(kp28setup::Family f, int index, unsigned aspects, const kp28setup::ElementState& s);
 
     void ensure(kp28setup::Family f, int index);
+    // The label of an edited row: italic, in another colour, the value read
+    // in its tooltip; plain again once the mark clears.
+    static void mark_edited(QLabel* l, const kp28setup::ElementState& s);
     void make_element(kp28setup::Family f, int index);
     void edit(Edit e);
     void forward(std::function<void()> f);

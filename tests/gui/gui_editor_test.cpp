@@ -167,6 +167,44 @@ class GuiEditor : public QObject {
         auto* value = qobject_cast<QLabel*>(view->element(Family::MinMax, 0)[1]);
         QCOMPARE(value->text(), QString::number(slider->value()));
     }
+
+    void edited_rows_are_marked_until_a_write_or_a_new_read() {
+        model.build_from_description(description(1));
+        auto* mode = qobject_cast<QLabel*>(view->element(Family::ItemTitle, 0)[0]);
+        auto* name = qobject_cast<QLabel*>(view->element(Family::ItemTitle, 2)[0]);
+        auto* combo = qobject_cast<QComboBox*>(view->element(Family::Enum, 0)[0]);
+        auto marked = [](QLabel* l) { return l->font().italic() && !l->toolTip().isEmpty(); };
+        QVERIFY(!marked(mode) && !marked(name));
+
+        combo->setCurrentIndex(2);
+        emit combo->activated(2);
+        QVERIFY(marked(mode));
+        QCOMPARE(mode->toolTip(), QString("Read: off"));
+        QVERIFY(mode->font().bold());  // the design font stays, italic added
+        QVERIFY(!marked(name));
+        QCOMPARE(model.baseline_row_value(0), std::string("off"));
+        // Back to the value read: no longer edited.
+        combo->setCurrentIndex(0);
+        emit combo->activated(0);
+        QVERIFY(!marked(mode));
+
+        auto* text = qobject_cast<QLineEdit*>(view->element(Family::String, 0)[0]);
+        text->setFocus();
+        QTest::keyClicks(text, "AB");
+        QVERIFY(marked(name));
+        QVERIFY(model.row_edited(2));
+        // A confirmed write makes the edited image the printer's.
+        model.set_baseline();
+        QVERIFY(!marked(name) && !model.row_edited(2));
+        QVERIFY(name->toolTip().isEmpty());
+
+        QTest::keyClicks(text, "C");
+        QVERIFY(marked(name));
+        QCOMPARE(name->toolTip(), QString("Read: AB"));
+        // A new read builds again: nothing is edited.
+        model.build_from_description(description(1));
+        QVERIFY(!marked(name));
+    }
 };
 
 QTEST_MAIN(GuiEditor)

@@ -136,10 +136,10 @@ class Kp28setupMultiSend : public ::testing::Test {
     }
     CliRun run(std::vector<std::string> args, const fwtest::ChildOptions& options = {},
                const std::string& write_ms = "1500") {
-        return run_kp28setup(std::move(args),
-                             {{"KP28SETUP_CONNECT_TIMEOUT_MS", "1500"},
-                              {"KP28SETUP_WRITE_TIMEOUT_MS", write_ms}},
-                             root_.root(), dir_.string(), options);
+        return run_kp28setup(
+            std::move(args),
+            {{"KP28SETUP_CONNECT_TIMEOUT_MS", "1500"}, {"KP28SETUP_WRITE_TIMEOUT_MS", write_ms}},
+            root_.root(), dir_.string(), options);
     }
 
     kp28::FakeSysroot root_;
@@ -207,7 +207,8 @@ TEST_F(Kp28setupMultiSend, GoodPrintersTakeTheFileWhileFaultyOnesFailWithinTheir
     for (std::size_t i : {0u, 5u})
         EXPECT_LT(j["printers"][i]["seconds"].get<double>(),
                   j["printers"][3]["seconds"].get<double>());
-    for (auto* p : {&fast1, &fast2, &slow}) EXPECT_EQ(p->bytes(LinkKind::Tcp, Direction::ToPrinter), file_);
+    for (auto* p : {&fast1, &fast2, &slow})
+        EXPECT_EQ(p->bytes(LinkKind::Tcp, Direction::ToPrinter), file_);
 }
 
 TEST_F(Kp28setupMultiSend, HostsFileWithCommentsAndARepeatedPrinterInPlainText) {
@@ -240,20 +241,31 @@ TEST_F(Kp28setupMultiSend, BadAddressListsAndFilesAreRefusedBeforeAnythingIsSent
         std::string error;
     };
     const std::vector<Case> cases{
-        {"port out of range", "# ok\n" + good + "\n127.0.0.1:99999\n",
-         {"--hosts", "hosts.txt"}, 2, "hosts.txt:3: \"127.0.0.1:99999\" is not ADDR[:PORT]"},
-        {"a name", good + "\nprinter7.lan\n", {"--hosts", "hosts.txt"}, 2,
+        {"port out of range",
+         "# ok\n" + good + "\n127.0.0.1:99999\n",
+         {"--hosts", "hosts.txt"},
+         2,
+         "hosts.txt:3: \"127.0.0.1:99999\" is not ADDR[:PORT]"},
+        {"a name",
+         good + "\nprinter7.lan\n",
+         {"--hosts", "hosts.txt"},
+         2,
          "hosts.txt:2: \"printer7.lan\" is not a numeric IPv4 or IPv6 address"},
-        {"two on a line", good + " " + good + "\n", {"--hosts", "hosts.txt"}, 2,
+        {"two on a line",
+         good + " " + good + "\n",
+         {"--hosts", "hosts.txt"},
+         2,
          "hosts.txt:1: one address a line"},
-        {"only comments", "# none yet\n\n", {"--hosts", "hosts.txt"}, 2,
+        {"only comments",
+         "# none yet\n\n",
+         {"--hosts", "hosts.txt"},
+         2,
          "no printer address in it"},
         {"no such file", "", {"--hosts", "missing.txt"}, 2, "--hosts missing.txt: No such file"},
         {"a FIFO", "", {"--hosts", "fifo"}, 2, "--hosts fifo: not a regular file"},
         {"bad --ip", "", {"--ip", good, "--ip", "10.0.0.1:0"}, 2, "--ip: \"10.0.0.1:0\""},
         {"another entry", "", {"--ip", good, "--ip", good, "-i", "COM1"}, 2, "use -i LAN"},
-        {"not a setup file", "", {"--ip", good, "--ip", good, "--file=bad.dmp"}, 1,
-         "bad.dmp: "},
+        {"not a setup file", "", {"--ip", good, "--ip", good, "--file=bad.dmp"}, 1, "bad.dmp: "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

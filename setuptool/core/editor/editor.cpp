@@ -217,6 +217,7 @@ void Editor::build_from_description(std::string_view text) {
     }
     if (!complete_) warnings_.push_back("the description has no end line (\"Z\")");
     set_content(static_cast<int>(b_.RowTop), top_for_scroll());
+    set_baseline();
     if (observer_) observer_->build_finished(static_cast<int>(rows_.size()), warnings_);
 }
 
@@ -488,6 +489,7 @@ EditResult Editor::cmb_Enum_Click(int i, int selected) {
         return refused("item " + decimal(selected) + " cannot be stored in one byte");
     list.selected = selected;
     notify_element(Family::Enum, i, kAspectContent);
+    update_marks();
     return {};
 }
 
@@ -512,6 +514,7 @@ EditResult Editor::range_edit(int i, int value) {
     slider.slider_value = value;
     slider.value_caption = decimal(value);
     notify_element(Family::MinMax, i, kAspectContent);
+    update_marks();
     return {};
 }
 
@@ -543,6 +546,7 @@ EditResult Editor::txt_string_Change(int i, const std::string& text_utf8) {
     encoding::write_string(image(), slot, *bytes);
     box.text = text_utf8;
     notify_element(Family::String, i, kAspectContent);
+    update_marks();
     return {};
 }
 
@@ -567,7 +571,65 @@ EditResult Editor::txt_IP_Change(int i, int octet, const std::string& text) {
     image()[at] = static_cast<std::uint8_t>(*v);
     box = text;
     notify_element(Family::IP, i, kAspectContent);
+    update_marks();
     return {};
+}
+
+// --- edited rows ---
+
+std::string Editor::row_value_in(const Row& row, const encoding::Image& img) const {
+    const ParameterSlot& s = slot(row.row);
+    const auto element = static_cast<std::size_t>(row.element);
+    switch (row.kind) {
+        case RowKind::Title:
+            return {};
+        case RowKind::Enum: {
+            const auto n = encoding::read_number(img, s, plus_model());
+            const auto& items = elements_[fam(Family::Enum)][element].items;
+            if (n && *n >= 0 && static_cast<std::size_t>(*n) < items.size())
+                return items[static_cast<std::size_t>(*n)];
+            return n ? "(no item for " + decimal(*n) + ")" : std::string();
+        }
+        case RowKind::Range: {
+            const auto n = encoding::read_number(img, s, plus_model());
+            return n ? decimal(*n - range_bias_[element]) : std::string();
+        }
+        case RowKind::String:
+            return cp1252_to_utf8(encoding::read_string(img, s));
+        case RowKind::Ip:
+            return join_octets(img, s.offset);
+    }
+    return {};
+}
+
+void Editor::set_baseline() {
+    baseline_ = image();
+    update_marks();
+}
+
+std::string Editor::baseline_row_value(int row) const {
+    for (const Row& r : rows_)
+        if (r.kind != RowKind::Title && r.row == row) return row_value_in(r, baseline_);
+    return {};
+}
+
+bool Editor::row_edited(int row) const {
+    const auto& labels = elements_[fam(Family::ItemTitle)];
+    if (row < 0 || static_cast<std::size_t>(row) >= labels.size()) return false;
+    return labels[static_cast<std::size_t>(row)].edited;
+}
+
+void Editor::update_marks() {
+    for (const Row& r : rows_) {
+        if (r.kind == RowKind::Title) continue;
+        const std::string was = row_value_in(r, baseline_);
+        const bool edited = row_value_in(r, image()) != was;
+        ElementState& label = el(Family::ItemTitle, r.row);
+        if (label.edited == edited && label.read_value == was) continue;
+        label.edited = edited;
+        label.read_value = was;
+        notify_element(Family::ItemTitle, r.row, kAspectContent);
+    }
 }
 
 // --- scrolling ---

@@ -143,8 +143,7 @@ class Attempt {
                      std::size_t total) {
         std::size_t done = 0;
         while (done < piece.size()) {
-            const ssize_t n =
-                ::send(fd_, piece.data() + done, piece.size() - done, MSG_NOSIGNAL);
+            const ssize_t n = ::send(fd_, piece.data() + done, piece.size() - done, MSG_NOSIGNAL);
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
                 result_.bytes_sent += static_cast<std::size_t>(n);
@@ -188,9 +187,10 @@ class Attempt {
             }
             const int ms = ms_until(deadline);
             if (ms == 0) {
-                fail("the whole file went out but the printer did not close the connection "
-                     "within " +
-                     std::to_string(limits_.write.count()) + " ms");
+                fail(
+                    "the whole file went out but the printer did not close the connection "
+                    "within " +
+                    std::to_string(limits_.write.count()) + " ms");
                 return;
             }
             if (n > 0) continue;

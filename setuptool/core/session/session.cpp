@@ -532,6 +532,8 @@ void Session::write_nvm() {
         return;
     }
     write_confirmed_ = true;
+    // The printer now holds the edited values: they are what was read.
+    if (d_.editor) d_.editor->set_baseline();
     succeed();
     // Asked to stop during the transfer: the printer has its image, and the
     // stop takes effect before anything else is asked.

@@ -66,6 +66,10 @@ struct Faults {
     // checksum that differs from the one received (and the image is not
     // stored); a load-setup frame is refused as if its checksum were wrong.
     bool bad_nvm_checksum = false;
+    // A good "w" is echoed and counted as written, but the byte at this
+    // offset is stored inverted: a printer whose memory does not keep what
+    // it confirmed.
+    std::optional<std::size_t> nvm_store_flips_byte;
     // "r" announces 2049 bytes and sends 2049 (the image and one extra byte).
     bool nvm_length_2049 = false;
     // After write flash / reboot / power cycle the printer comes back after

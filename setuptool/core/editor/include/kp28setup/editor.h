@@ -123,6 +123,11 @@ struct ElementState {
     // IP: the texts of txt_IP1 .. txt_IP4.
     std::array<std::string, 4> octets;
 
+    // ItemTitle: the row's value differs from the baseline (the last read,
+    // restore or confirmed write), and the value it had there (UTF-8).
+    bool edited = false;
+    std::string read_value;
+
     bool operator==(const ElementState&) const = default;
 };
 
@@ -266,6 +271,15 @@ class Editor {
     bool complete() const { return complete_; }
     const ParameterSlot& slot(int row) const;
 
+    // --- edited rows ---
+    // The image as the printer holds it: taken when a build finishes (after a
+    // read or a restore) and, by the window, after a confirmed write. A row
+    // whose value differs from it is marked edited on its lbl_ItemTitle.
+    void set_baseline();
+    // The value row number `row` shows under the baseline ("" for no row).
+    std::string baseline_row_value(int row) const;
+    bool row_edited(int row) const;
+
     // The build state, as the description is read.
     struct BuildState {
         std::string current_line;
@@ -311,6 +325,10 @@ class Editor {
     void add_string_row(const kp28::StringRecord& rec);
     void add_ip_row(const kp28::IpRecord& rec);
     EditResult range_edit(int i, int value);
+    // The value a row shows over image img, as the row displays it.
+    std::string row_value_in(const Row& row, const std::array<std::uint8_t, kNvmSize>& img) const;
+    // Marks the rows whose value left (or came back to) the baseline.
+    void update_marks();
 
     EditorObserver* observer_ = nullptr;
     NvmImage* bound_image_ = nullptr;
@@ -333,6 +351,7 @@ class Editor {
     std::vector<ParameterSlot> slots_;
     std::vector<std::int16_t> enum_slot_, range_slot_, string_slot_, ip_slot_, range_bias_;
     std::vector<Row> rows_;
+    std::array<std::uint8_t, kNvmSize> baseline_{};
 };
 
 }  // namespace kp28setup
