@@ -176,6 +176,8 @@ restore nvm {length, checksum}, parameters [{kind, label, top, and for parameter
 rows row, offset, size, value; enum: index, stored, items; range: stored,
 min, max, bias, large_step}], editor_height (twips), warnings (description
 lines that built no row), and for write refused (the edits not taken).
+A command that was not done adds "reason": why, as the session ended it (the
+COMM error report, the refusal shown, "cancelled" for a cancelled dialog).
 The object is printed however the command ends: "error" holds the reason when
 it broke off, "interrupted" the signal that ended it.
 Exit status: 0 done, 1 failed, 2 usage error.

@@ -504,9 +504,12 @@ TEST(EditorSession, ReadFetchesTheDescriptionStoresItAndBuilds) {
     EXPECT_TRUE(e.editor.complete());
     // An edit, then the write sends the edited image.
     EXPECT_TRUE(e.editor.cmb_Enum_Click(0, 2).accepted);
-    s.cmd_Save_Click();
+    EXPECT_TRUE(e.editor.row_edited(0));
+    EXPECT_TRUE(s.run(Command::WriteNvm).done);
     ASSERT_EQ(e.rig.printer.written_image.size(), 2048u + 4);
     EXPECT_EQ(e.rig.printer.written_image[32], 2);
+    // What the printer confirmed is no longer an edit.
+    EXPECT_FALSE(e.editor.row_edited(0));
 }
 
 TEST(EditorSession, DescriptionWithoutEndLineTimesOutWithAReport) {
