@@ -5,6 +5,7 @@
 #include <charconv>
 
 #include "editor_options.h"
+#include "exit_status.h"
 
 namespace kp28setup_cli {
 
@@ -15,9 +16,6 @@ using nlohmann::json;
 
 namespace {
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitRefused = 2;
 constexpr std::size_t kMaxProfile = 1024 * 1024;
 
 // The parameter row a key names: "#ROW", or a label of exactly one row.
@@ -50,7 +48,7 @@ std::string shown(const RowView& r) {
 
 ApplyOutcome refuse(ApplyOutcome o, const std::vector<std::string>& refused) {
     o.ok = false;
-    o.exit_code = kExitRefused;
+    o.exit_code = kExitUsage;
     o.extra["refused"] = refused;
     for (const auto& why : refused) o.text.push_back("refused: " + why);
     o.error = refused.size() == 1

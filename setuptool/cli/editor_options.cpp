@@ -8,6 +8,8 @@
 #include <optional>
 #include <sstream>
 
+#include "exit_status.h"
+
 namespace kp28setup_cli {
 
 using kp28setup::Editor;
@@ -16,10 +18,6 @@ using kp28setup::RowView;
 using nlohmann::json;
 
 namespace {
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 std::optional<int> whole_number(std::string_view s) {
     if (!s.empty() && s.front() == '+') s.remove_prefix(1);

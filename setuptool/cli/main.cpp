@@ -19,6 +19,7 @@
 #include "apply_command.h"
 #include "doctor.h"
 #include "editor_options.h"
+#include "exit_status.h"
 #include "maintenance_commands.h"
 #include "multi_send.h"
 #include "printer_access.h"
@@ -30,11 +31,11 @@ namespace {
 
 using kp28setup::Command;
 using kp28setup::Icon;
+using kp28setup_cli::kExitFailed;
+using kp28setup_cli::kExitOk;
+using kp28setup_cli::kExitUsage;
+using kp28setup_cli::signal_name;
 using nlohmann::json;
-
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 
 const char* icon_name(Icon i) {
     switch (i) {
@@ -70,19 +71,6 @@ void install_signal_handlers() {
     // A file-size limit makes a write fail (and the save report it) instead
     // of killing the program halfway through a file.
     signal(SIGXFSZ, SIG_IGN);
-}
-
-std::string signal_name(int sig) {
-    switch (sig) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        default:
-            return "signal " + std::to_string(sig);
-    }
 }
 
 std::string hex(const std::array<std::uint8_t, 4>& b) {

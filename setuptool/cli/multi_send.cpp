@@ -15,6 +15,8 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "exit_status.h"
+
 namespace kp28setup_cli {
 
 namespace {
@@ -23,9 +25,6 @@ using kp28setup::HostPort;
 using kp28setup::PrinterSendResult;
 using nlohmann::json;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitUsage = 2;
 // More at once only adds threads and sockets: 256 printers already share
 // one connect limit.
 constexpr std::size_t kMaxParallel = 256;
@@ -90,19 +89,6 @@ void env_limit(const char* name, std::chrono::milliseconds& limit) {
     long ms = 0;
     const auto [end, ec] = std::from_chars(v, v + std::strlen(v), ms);
     if (ec == std::errc() && *end == '\0' && ms > 0) limit = std::chrono::milliseconds(ms);
-}
-
-std::string signal_text(int sig) {
-    switch (sig) {
-        case SIGINT:
-            return "SIGINT";
-        case SIGTERM:
-            return "SIGTERM";
-        case SIGHUP:
-            return "SIGHUP";
-        default:
-            return "signal " + std::to_string(sig);
-    }
 }
 
 std::string seconds_text(double s) {
@@ -255,7 +241,7 @@ int run_multi_send(const std::string& file, const std::string& interface, bool a
         summary += "; retry:";
         for (std::size_t i = 0; i < retry.size(); ++i) summary += (i ? ", " : " ") + retry[i];
     }
-    const std::string interrupted = stop.requested() ? signal_text(stop.signal()) : "";
+    const std::string interrupted = stop.requested() ? signal_name(stop.signal()) : "";
     if (!interrupted.empty()) std::cerr << "kp28setup: interrupted by " << interrupted << "\n";
 
     if (as_json) {

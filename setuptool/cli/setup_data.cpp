@@ -13,6 +13,7 @@
 #include <map>
 
 #include "editor_options.h"
+#include "exit_status.h"
 
 namespace kp28setup_cli {
 
@@ -24,7 +25,6 @@ using nlohmann::ordered_json;
 
 namespace {
 
-constexpr int kExitOk = 0;
 constexpr int kExitDifferent = 1;
 constexpr int kExitTrouble = 2;
 constexpr std::size_t kNvm = kp28setup::kNvmSize;
