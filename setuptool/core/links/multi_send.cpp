@@ -1,8 +1,6 @@
 #include "kp28setup/multi_send.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -79,47 +77,14 @@ class Attempt {
     }
 
     bool connect() {
-        const auto deadline = Clock::now() + limits_.connect;
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        // Addresses as typed, never names to look up.
-        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
-        addrinfo* res = nullptr;
-        const std::string port = std::to_string(to_.port);
-        const int gai = ::getaddrinfo(to_.host.c_str(), port.c_str(), &hints, &res);
-        if (gai != 0) return fail(std::string("not an address: ") + ::gai_strerror(gai));
-        fd_ = ::socket(res->ai_family, res->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                       res->ai_protocol);
-        if (fd_ < 0) {
-            const int e = errno;
-            ::freeaddrinfo(res);
-            return fail(os_text(e));
-        }
-        const int rc = ::connect(fd_, res->ai_addr, res->ai_addrlen);
-        const int connect_errno = errno;
-        ::freeaddrinfo(res);
-        if (rc == 0) return true;
-        if (connect_errno != EINPROGRESS) return fail(os_text(connect_errno));
-        for (;;) {
-            pollfd p{fd_, POLLOUT, 0};
-            const int r = ::poll(&p, 1, std::min(kSliceMs, ms_until(deadline)));
-            if (r < 0 && errno != EINTR) return fail(os_text(errno));
-            // A signal only wakes the poll: a connection made meanwhile
-            // still gets its file.
-            if (r < 0) continue;
-            if (r > 0) {
-                int err = 0;
-                socklen_t len = sizeof err;
-                ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
-                if (err) return fail(os_text(err));
-                return true;
-            }
-            if (stop_requested(stop_)) return fail("not sent: interrupted while connecting");
-            if (ms_until(deadline) == 0)
-                return fail("no connection within " + std::to_string(limits_.connect.count()) +
-                            " ms");
-        }
+        TcpClient client;
+        const SendResult r =
+            client.connect(to_, limits_.connect, {}, [this] { return stop_requested(stop_); });
+        if (!r.ok)
+            return fail(r.reason == "interrupted while connecting" ? "not sent: " + r.reason
+                                                                   : r.reason);
+        fd_ = client.release();
+        return true;
     }
 
     // The file in pieces, then our end shut, then the printer's close.

@@ -25,7 +25,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::string errno_text(int e) {
-    return std::strerror(e);
+    char buf[128];
+    // Senders run on several threads at once; the GNU strerror_r returns its
+    // text, not always in buf.
+    return ::strerror_r(e, buf, sizeof buf);
 }
 
 // What is left of a deadline, for poll(): at least 0, at most INT_MAX ms.
@@ -290,7 +293,8 @@ void TcpClient::close() {
 }
 
 SendResult TcpClient::connect(const HostPort& to, std::chrono::milliseconds limit,
-                              const std::function<void()>& idle) {
+                              const std::function<void()>& idle,
+                              const std::function<bool()>& cancelled) {
     close();
     const auto deadline = Clock::now() + limit;
     addrinfo hints{};
@@ -339,6 +343,10 @@ SendResult TcpClient::connect(const HostPort& to, std::chrono::milliseconds limi
             break;
         }
         if (idle) idle();
+        if (cancelled && cancelled()) {
+            ::close(fd);
+            return SendResult::failed("interrupted while connecting");
+        }
         if (remaining_ms(deadline) == 0) {
             ::close(fd);
             return SendResult::failed("no connection within " + std::to_string(limit.count()) +

@@ -91,9 +91,18 @@ class TcpClient {
     TcpClient(const TcpClient&) = delete;
     TcpClient& operator=(const TcpClient&) = delete;
 
+    // cancelled, when given, is asked between the polls too: true ends the
+    // wait as "interrupted while connecting".
     SendResult connect(const HostPort& to, std::chrono::milliseconds limit,
-                       const std::function<void()>& idle);
+                       const std::function<void()>& idle,
+                       const std::function<bool()>& cancelled = {});
     bool connected() const { return fd_ >= 0; }
+    // The connected socket, handed over to the caller (-1 when none).
+    int release() {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
     SendResult send_all(std::span<const std::uint8_t> bytes, std::chrono::milliseconds limit);
     void close();
 
